@@ -1,0 +1,47 @@
+#ifndef TESTSUPPORT_H
+#define TESTSUPPORT_H
+
+#include <string>
+#include <vector>
+
+// A fresh directory under /tmp, removed with everything in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return m_path; }
+    std::string file(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+struct RunResult {
+    int status = -1;      // exit status, or -1 when the process did not exit normally
+    int signal = 0;       // the signal that ended it, if any
+    bool timedOut = false;
+    std::string out;
+    std::string err;
+    double seconds = 0;
+};
+
+// Runs a host program (words[0], looked up in PATH) with stdin from /dev/null, waiting at most
+// timeoutSeconds before killing it.
+RunResult runProgram(std::vector<std::string> words, double timeoutSeconds = 60);
+// The command prefix that runs a target executable: empty natively, qemu in a cross build.
+std::vector<std::string> agentEmulator();
+// Runs the agent built with these tests, or a copy of it, through agentEmulator().
+RunResult runAgent(const std::vector<std::string>& args, const std::string& agentPath = "",
+                   double timeoutSeconds = 60);
+// Copies the built agent into dir and returns the copy's path.
+std::string copyAgentTo(const std::string& dir);
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+bool fileExists(const std::string& path);
+// Strict decoder for checking what the agent wrote; empty on malformed input.
+std::string base64Decode(const std::string& text);
+
+#endif
