@@ -10,5 +10,7 @@ mkdir -p out
 status=0
 build/usage-agent -f mac -o out/mac.txt || status=$?
 echo "exit status: $status"
-echo "out/mac.txt: $(cat out/mac.txt)"
-echo "decoded:     $(base64 -d out/mac.txt)"
+if [ -f out/mac.txt ]; then
+  echo "out/mac.txt: $(cat out/mac.txt)"
+  echo "decoded:     $(base64 -d out/mac.txt)"
+fi
