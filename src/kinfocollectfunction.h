@@ -25,6 +25,14 @@ public:
     std::string platform();
     std::string icServer();
     std::string customICServer();
+
+    // The value as the body of a JSON string: quote, backslash and control bytes escaped,
+    // every other byte unchanged. Values without those bytes come out identical.
+    static std::string jsonEscape(const std::string& value);
+
+private:
+    // The one-line JSON usage record, fields in their fixed order.
+    std::string record(const std::string& vertype, const std::string& username);
 };
 
 #endif

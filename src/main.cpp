@@ -1,3 +1,4 @@
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,12 @@ std::string functionName(const KCommandLine& commandLine) {
 }
 
 }  // namespace
+
+// The runtime's default terminate handler prints the exception's demangled type, which links a
+// whole demangler into the agent. The agent prints nothing anyway, so it simply aborts.
+namespace __gnu_cxx {
+void __verbose_terminate_handler() { std::abort(); }
+}  // namespace __gnu_cxx
 
 int main(int argc, char** argv) {
     const KCommandLine commandLine(argc, argv);

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <ostream>
 
 namespace {
 
@@ -201,7 +200,5 @@ void MD5::encode(unsigned char* output, const unsigned int* input, unsigned int 
         output[j + 3] = static_cast<unsigned char>((input[i] >> 24) & 0xff);
     }
 }
-
-std::ostream& operator<<(std::ostream& out, MD5 md5) { return out << md5.hexdigest(); }
 
 std::string md5(const std::string& text) { return MD5(text).hexdigest(); }

@@ -1,7 +1,7 @@
 #ifndef MD5_H
 #define MD5_H
 
-#include <iosfwd>
+#include <ostream>
 #include <string>
 
 // The MD5 message digest of RFC 1321.
@@ -33,7 +33,8 @@ private:
     unsigned char m_digest[16];
 };
 
-std::ostream& operator<<(std::ostream& out, MD5 md5);
+// Inline so that the stream code is linked only into programs that print a digest.
+inline std::ostream& operator<<(std::ostream& out, MD5 md5) { return out << md5.hexdigest(); }
 
 // The digest of the text as 32 lower-case hex digits.
 std::string md5(const std::string& text);
