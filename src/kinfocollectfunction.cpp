@@ -1,6 +1,5 @@
 #include "kinfocollectfunction.h"
 
-#include <cstdio>
 #include <map>
 #include <vector>
 
@@ -33,7 +32,7 @@ std::string configValue(const char* file, const std::string& section, const std:
     return KIni(KUtil::getAppDir() + file).value(section, key);
 }
 
-std::string orDefault(std::string value, const char* fallback) {
+std::string orDefault(const std::string& value, const char* fallback) {
     return value.empty() ? std::string(fallback) : value;
 }
 
@@ -56,9 +55,10 @@ std::string KInfoCollectFunction::jsonEscape(const std::string& value) {
             case '\t': out += "\\t"; break;
             default:
                 if (byte < 0x20) {
-                    char escaped[7];
-                    std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-                    out += escaped;
+                    static const char HEX_DIGITS[] = "0123456789abcdef";
+                    out += "\\u00";
+                    out += HEX_DIGITS[byte >> 4];
+                    out += HEX_DIGITS[byte & 15];
                 } else {
                     out += c;  // bytes from 0x80 up pass unchanged: no charset conversion
                 }

@@ -9,7 +9,7 @@
 namespace {
 
 struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
+    void operator()(FILE* file) const { (void)std::fclose(file); }  // read only: nothing to lose
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 

@@ -1,6 +1,5 @@
 #include "md5.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -95,9 +94,14 @@ MD5& MD5::finalize() {
 
 std::string MD5::hexdigest() const {
     if (!m_finalized) return std::string();
-    char text[33] = {};
-    for (int i = 0; i < 16; ++i) std::snprintf(text + i * 2, 3, "%02x", m_digest[i]);
-    return std::string(text, 32);
+    static const char HEX_DIGITS[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(32);
+    for (const unsigned char byte : m_digest) {
+        text += HEX_DIGITS[byte >> 4];
+        text += HEX_DIGITS[byte & 15];
+    }
+    return text;
 }
 
 void MD5::transform(const unsigned char block[BLOCK_SIZE]) {
