@@ -2,6 +2,7 @@
 #define KHARDWAREINFO_H
 
 #include <string>
+#include <vector>
 
 // The machine's hardware identity: the smallest MAC address among its physical adapters.
 class KHardwareInfo {
@@ -14,6 +15,12 @@ public:
     static bool isPhysicalAdapter(std::string name);
     // md5 of mac().
     static std::string hdid();
+
+    // The same choice over another device table and virtual-device directory, so tests can
+    // feed their own; the virtual names are read for this call only, never kept.
+    static std::string mac(const std::string& tablePath, const std::string& virtualDirectory);
+    // Interface names of a device table, in table order; none when it cannot be read.
+    static std::vector<std::string> adapterNames(const std::string& tablePath);
 };
 
 #endif

@@ -1,0 +1,168 @@
+// The "mac" function in process and through the real binary. Runs that need a known address
+// happen inside network namespaces made for the test (see netnssandbox.h).
+#include "kmacfunction.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "kcommandline.h"
+#include "khardwareinfo.h"
+#include "kutil.h"
+#include "netnssandbox.h"
+#include "testsupport.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+// A mutable argv with the program name first, as the kernel gives it.
+class Argv {
+public:
+    explicit Argv(const Args& args) : m_storage(args) {
+        m_storage.insert(m_storage.begin(), "usage-agent");
+        for (std::string& s : m_storage) m_pointers.push_back(&s[0]);
+        m_pointers.push_back(nullptr);
+    }
+    int argc() const { return static_cast<int>(m_storage.size()); }
+    char** argv() { return m_pointers.data(); }
+
+private:
+    Args m_storage;
+    std::vector<char*> m_pointers;
+};
+
+int runInProcess(const Args& args) {
+    Argv argv(args);
+    const KCommandLine commandLine(argv.argc(), argv.argv());
+    KMACFunction function;
+    return function.run(commandLine);
+}
+
+std::string shown(const Args& args) {
+    std::string text;
+    for (const std::string& a : args) text += "[" + a + "]";
+    return text;
+}
+
+// The sandbox every run with a known address uses: its smallest qualifying address is
+// 0A-BC-DE-F0-12-34.
+NetworkSetup oneKnownAddress() {
+    NetworkSetup setup;
+    setup.commands = {{"ip", "link", "add", "name", "va", "address", "be:ef:00:00:00:01", "type",
+                       "veth", "peer", "name", "vb", "address", "0a:bc:de:f0:12:34"}};
+    setup.virtualNames = {"lo"};
+    return setup;
+}
+
+TEST(KMACFunctionTest, NameIsMac) { EXPECT_EQ(KMACFunction::function(), "mac"); }
+
+TEST(KMACFunctionTest, WritesTheBase64OfTheAddressInProcessAndThroughTheBinary) {
+    TempDir dir;
+    const std::string inProcess = dir.file("in-process"), binary = dir.file("binary");
+    writeFile(binary, std::string(100, 'x') + "\n");
+    const SandboxOutcome outcome = runInNetworkSandbox(oneKnownAddress(), [&](const std::string&) {
+        const int own = runInProcess({"-f", "mac", "-o", inProcess});
+        const RunResult agent = runAgent({"-f", "mac", "-o", binary});
+        return std::to_string(own) + " " + std::to_string(agent.status) + " [" + agent.out +
+               agent.err + "]";
+    });
+    ASSERT_SANDBOX_DONE(outcome);
+    EXPECT_EQ(outcome.text, "0 0 []");
+    for (const std::string& path : {inProcess, binary}) {
+        SCOPED_TRACE(path);
+        const std::string content = readFile(path);
+        EXPECT_EQ(content.size(), 24u);
+        EXPECT_EQ(content.find('\n'), std::string::npos);
+        EXPECT_EQ(base64Decode(content), "0A-BC-DE-F0-12-34");
+    }
+}
+
+TEST(KMACFunctionTest, NoQualifyingAdapterEmptiesTheFileAndSucceeds) {
+    TempDir dir;
+    const std::string inProcess = dir.file("in-process"), binary = dir.file("binary");
+    writeFile(inProcess, "old content");
+    writeFile(binary, "old content");
+    const SandboxOutcome outcome = runInNetworkSandbox(NetworkSetup{}, [&](const std::string&) {
+        const int own = runInProcess({"-f", "mac", "-o", inProcess});
+        const RunResult agent = runAgent({"-f", "mac", "-o", binary});
+        return std::to_string(own) + " " + std::to_string(agent.status);
+    });
+    ASSERT_SANDBOX_DONE(outcome);
+    EXPECT_EQ(outcome.text, "0 0");
+    EXPECT_TRUE(fileExists(inProcess));
+    EXPECT_EQ(readFile(inProcess), "");
+    EXPECT_TRUE(fileExists(binary));
+    EXPECT_EQ(readFile(binary), "");
+}
+
+TEST(KMACFunctionTest, FailedWriteIsAFailure) {
+    const SandboxOutcome outcome = runInNetworkSandbox(oneKnownAddress(), [](const std::string&) {
+        const int own = runInProcess({"-f", "mac", "-o", "/dev/full"});
+        const RunResult agent = runAgent({"-f", "mac", "-o", "/dev/full"});
+        return std::to_string(own) + " " + std::to_string(agent.status) + " [" + agent.out +
+               agent.err + "]";
+    });
+    ASSERT_SANDBOX_DONE(outcome);
+    EXPECT_EQ(outcome.text, "-1 255 []");
+}
+
+TEST(KMACFunctionTest, BinaryWritesWhatTheClassFindsOnThisMachine) {
+    TempDir dir;
+    const std::string path = dir.file("mac.txt");
+    writeFile(path, std::string(100, 'x'));
+    const RunResult result = runAgent({"-f", "mac", "-o", path});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out + result.err, "");
+    EXPECT_EQ(readFile(path), KUtil::base64Encode(KHardwareInfo::mac()));
+}
+
+TEST(KMACFunctionTest, BinaryRejectsUnusableOutputOptionsWithoutWriting) {
+    TempDir dir;
+    const std::string first = dir.file("first"), second = dir.file("second");
+    const std::string inMissingDir = dir.file("missing/mac.txt");
+    const Args cases[] = {
+        {"-f", "mac"},
+        {"-f", "mac", "-o"},
+        {"-f", "mac", "-o", first, second},
+        {"-f", "mac", "-o", ""},
+        {"-f", "mac", "-o", inMissingDir},
+        {"-f", "mac", "-o", dir.path()},
+    };
+    for (const Args& args : cases) {
+        const RunResult result = runAgent(args);
+        EXPECT_EQ(result.status, 255) << shown(args);
+        EXPECT_EQ(result.out + result.err, "") << shown(args);
+        EXPECT_FALSE(fileExists(first)) << shown(args);
+        EXPECT_FALSE(fileExists(second)) << shown(args);
+        EXPECT_FALSE(fileExists(dir.file("missing"))) << shown(args);
+    }
+}
+
+TEST(KMACFunctionTest, RunChecksItsOwnSelectionAndOutputOptionBeforeTouchingTheFile) {
+    TempDir dir;
+    const std::string path = dir.file("mac.txt");
+    const Args cases[] = {
+        {},
+        {"-o", path},
+        {"-f", "-o", path},
+        {"-f", "mac", "ic", "-o", path},
+        {"-f", "ic", "-o", path},
+        {"-f", "MAC", "-o", path},
+        {"-f", "mac"},
+        {"-f", "mac", "-o"},
+        {"-f", "mac", "-o", path, path},
+        {"-f", "mac", "-o", ""},
+        {"-f", "mac", "-o", dir.file("missing/mac.txt")},
+    };
+    for (const Args& args : cases) {
+        writeFile(path, "old content");
+        EXPECT_EQ(runInProcess(args), -1) << shown(args);
+        EXPECT_EQ(readFile(path), "old content") << shown(args);
+    }
+    EXPECT_EQ(runInProcess({"-f", "mac", "-o", path}), 0);
+    EXPECT_NE(readFile(path), "old content");
+}
+
+}  // namespace
