@@ -10,9 +10,9 @@ for tool in hyperfine strace /usr/bin/time curl python3 ip unshare; do
   command -v "$tool" >/dev/null || { echo "missing: $tool (scripts/install-deps.sh)"; exit 1; }
 done
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
 cmake --build build --target usage-agent >/dev/null
-cmake -S . -B build-mips64el -G Ninja -DCMAKE_BUILD_TYPE=Release \
+cmake -S . -B build-mips64el -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mips64el-linux-gnuabi64.cmake >/dev/null 2>&1
 cmake --build build-mips64el --target usage-agent >/dev/null
 

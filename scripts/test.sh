@@ -14,8 +14,8 @@ configure_build_test() {
   ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"
 }
 
-configure_build_test build -DCMAKE_BUILD_TYPE=Release
+configure_build_test build -DCMAKE_BUILD_TYPE=MinSizeRel
 configure_build_test build-sanitize -DCMAKE_BUILD_TYPE=Debug -DUSAGE_AGENT_SANITIZE=ON
-configure_build_test build-mips64el -DCMAKE_BUILD_TYPE=Release \
+configure_build_test build-mips64el -DCMAKE_BUILD_TYPE=MinSizeRel \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mips64el-linux-gnuabi64.cmake
 echo "all configurations passed"

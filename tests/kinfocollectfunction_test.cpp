@@ -1,0 +1,309 @@
+// The ic function end to end: a copy of the real agent with its files in a temporary directory,
+// posting to loopback test servers.
+#include "kinfocollectfunction.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <regex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "jsonreader.h"
+#include "md5.h"
+#include "standinpaths.h"
+#include "testserver.h"
+#include "testsupport.h"
+
+namespace {
+
+using Members = std::vector<std::pair<std::string, std::string>>;
+
+const char PATH_AND_QUERY[] = "/api/usage/collect?encode=E1&info=";
+
+// The exact bytes of one ic request for the given Base64 record.
+std::string expectedRequest(const std::string& info, const std::string& path = "/api/usage/collect") {
+    return "POST " + path + "?encode=E1&info=" + info +
+           " HTTP/1.1\r\nContent-Length:0\r\n"
+           "Content-Type:application/x-www-form-urlencoded\r\nhost:127.0.0.1\r\n\r\n";
+}
+
+// The Base64 record carried by a request, or empty.
+std::string infoOf(const std::string& request) {
+    const size_t start = request.find("info=");
+    const size_t end = request.find(" HTTP/1.1\r\n");
+    if (start == std::string::npos || end == std::string::npos || end < start) return "";
+    return request.substr(start + 5, end - start - 5);
+}
+
+Members recordOf(const std::string& request) {
+    Members members;
+    EXPECT_TRUE(readFlatJsonObject(base64Decode(infoOf(request)), members)) << request;
+    return members;
+}
+
+std::string field(const Members& members, const std::string& key) {
+    for (const auto& m : members) {
+        if (m.first == key) return m.second;
+    }
+    ADD_FAILURE() << "no field " << key;
+    return "";
+}
+
+// A loopback port where nothing listens.
+uint16_t closedPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+class InfoCollectRun : public ::testing::Test {
+protected:
+    void oem(const std::string& content) { writeFile(m_dir.file("oem.ini"), content); }
+    void vorncheck(const std::string& content) { writeFile(m_dir.file("vorncheck.ini"), content); }
+    static std::string server(const std::string& key, const std::string& url) {
+        return "[Server]\n" + key + "=" + url + "\n";
+    }
+    void authLibrary(const char* standin) {
+        writeFile(m_dir.file("duduredaroz.so"), readFile(standin));
+    }
+    RunResult run(const std::vector<std::string>& args, double timeout = 90) {
+        RunResult result = runAgent(args, m_agent, timeout);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "");
+        EXPECT_FALSE(result.timedOut);
+        return result;
+    }
+
+    TempDir m_dir;
+    std::string m_agent = copyAgentTo(m_dir.path());
+};
+
+TEST_F(InfoCollectRun, SendsTheExactRequestAndRecordToTheCustomServer) {
+    TestServer custom(TestServer::Mode::Normal, "{\"result\":\"success\"}");
+    TestServer standard(TestServer::Mode::Normal, "success");
+    oem("[Product]\nDistNumber=3\n" + server("CustomICServer", custom.url()));
+    vorncheck("[Product]\nVersion=2.5.0.1\n" + server("ICServer", standard.url()));
+
+    EXPECT_EQ(run({"-f", "ic", "-v", "2", "-u", "alice", "bob"}).status, 0);
+
+    const std::vector<std::string> requests = custom.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(standard.connections(), 0u);
+    const std::string info = infoOf(requests[0]);
+    EXPECT_EQ(requests[0], expectedRequest(info));
+    const Members record = recordOf(requests[0]);
+    std::vector<std::string> keys;
+    for (const auto& m : record) keys.push_back(m.first);
+    EXPECT_EQ(keys, (std::vector<std::string>{"version", "hid", "sn", "distnum", "vertype", "mac",
+                                              "platform", "username"}));
+    EXPECT_EQ(field(record, "version"), "2.5.0.1");
+    EXPECT_EQ(field(record, "hid"), md5(field(record, "mac")));
+    EXPECT_EQ(field(record, "sn"), "");
+    EXPECT_EQ(field(record, "distnum"), "3");
+    EXPECT_EQ(field(record, "vertype"), "2");
+    EXPECT_TRUE(std::regex_match(field(record, "mac"),
+                                 std::regex("|([0-9A-F]{2}-){5}[0-9A-F]{2}")));
+    EXPECT_EQ(field(record, "platform"), "linux");
+    EXPECT_EQ(field(record, "username"), "alice");
+}
+
+TEST_F(InfoCollectRun, RecordHoldsDefaultsAndTheUserNameRules) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* vertype;
+        const char* username;
+    };
+    const Case cases[] = {
+        {{"-f", "ic", "-v", "2"}, "2", ""},
+        {{"-f", "ic", "-v", "2", "-u"}, "2", ""},
+        {{"-f", "ic", "-v", "", "-u", "bob"}, "", "bob"},
+        {{"-f ic -v 7 -u \"Jo Smith\" x"}, "7", "Jo Smith"},
+    };
+    TestServer standard(TestServer::Mode::Normal, "success");
+    vorncheck(server("ICServer", standard.url()));
+    for (const Case& c : cases) {
+        EXPECT_EQ(run(c.args).status, 0);
+    }
+    const std::vector<std::string> requests = standard.requests();
+    ASSERT_EQ(requests.size(), std::size(cases));
+    for (size_t i = 0; i < requests.size(); ++i) {
+        const Members record = recordOf(requests[i]);
+        EXPECT_EQ(field(record, "version"), "0.0.0.0");
+        EXPECT_EQ(field(record, "hid"), md5(field(record, "mac")));
+        EXPECT_EQ(field(record, "sn"), "");
+        EXPECT_EQ(field(record, "distnum"), "1.1");
+        EXPECT_EQ(field(record, "vertype"), cases[i].vertype);
+        EXPECT_EQ(field(record, "platform"), "linux");
+        EXPECT_EQ(field(record, "username"), cases[i].username);
+    }
+}
+
+TEST_F(InfoCollectRun, UnacceptableCommandLinesExit255WithoutConnecting) {
+    TestServer custom(TestServer::Mode::Normal, "success");
+    oem(server("CustomICServer", custom.url()));
+    const std::vector<std::vector<std::string>> cases = {
+        {"-f", "ic"}, {"-f", "ic", "-v"}, {"-f", "ic", "-v", "a", "b"}, {"-f", "IC", "-v", "2"},
+        {"-f", "ic", "ic", "-v", "2"},
+    };
+    for (const auto& args : cases) EXPECT_EQ(run(args).status, 255) << args.size();
+    EXPECT_EQ(custom.connections(), 0u);
+}
+
+// Which servers hear of the record, by what the custom server does.
+TEST_F(InfoCollectRun, FallsBackOnceUnlessTheCustomReplySaysSuccess) {
+    struct Case {
+        const char* name;
+        TestServer::Mode mode;
+        const char* body;
+        size_t standardRequests;
+    };
+    const Case cases[] = {
+        {"success inside a longer word", TestServer::Mode::Normal, "unsuccessful", 0},
+        {"success split over segments", TestServer::Mode::Segmented, "...success...", 0},
+        {"success in a chunked reply", TestServer::Mode::Chunked, "{\"r\":\"success\"}", 0},
+        {"capital S", TestServer::Mode::Normal, "Success", 1},
+        {"error status", TestServer::Mode::ErrorStatus, "failure", 1},
+        {"closed without answer", TestServer::Mode::CloseWithoutAnswer, "", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestServer custom(c.mode, c.body);
+        TestServer standard(TestServer::Mode::Normal, "nothing");
+        oem(server("CustomICServer", custom.url()));
+        vorncheck(server("ICServer", standard.url()));
+        EXPECT_EQ(run({"-f", "ic", "-v", "2"}).status, 0);
+        const std::vector<std::string> first = custom.requests();
+        const std::vector<std::string> second = standard.requests();
+        ASSERT_EQ(first.size(), 1u);
+        ASSERT_EQ(second.size(), c.standardRequests);
+        if (!second.empty()) {
+            EXPECT_EQ(second[0], first[0]);
+        }
+    }
+}
+
+TEST_F(InfoCollectRun, GoesToTheStandardServerWhenTheCustomOneIsUnsetOrDown) {
+    for (const std::string& customValue :
+         {std::string(), "http://127.0.0.1:" + std::to_string(closedPort()), std::string("srv")}) {
+        SCOPED_TRACE(customValue);
+        TestServer standard(TestServer::Mode::Normal, "success");
+        oem(server("CustomICServer", customValue));
+        vorncheck(server("ICServer", standard.url()));
+        EXPECT_EQ(run({"-f", "ic", "-v", "2"}).status, 0);
+        const std::vector<std::string> requests = standard.requests();
+        ASSERT_EQ(requests.size(), 1u);
+        EXPECT_EQ(requests[0], expectedRequest(infoOf(requests[0])));
+    }
+}
+
+TEST_F(InfoCollectRun, BothServersUnsetMeansNoConnectionAndStatusZero) {
+    EXPECT_EQ(run({"-f", "ic", "-v", "2"}, 30).status, 0);
+    oem("[Server]\nCustomICServer=\n");
+    vorncheck("[Product]\nVersion=1\n");
+    EXPECT_EQ(run({"-f", "ic", "-v", "2"}, 30).status, 0);
+}
+
+TEST_F(InfoCollectRun, ServerValueWithSlashOrPathPrefixesTheEndpoint) {
+    TestServer custom(TestServer::Mode::Normal, "success");
+    for (const char* suffix : {"/", "/base"}) {
+        oem(server("CustomICServer", custom.url() + suffix));
+        EXPECT_EQ(run({"-f", "ic", "-v", "2"}).status, 0);
+    }
+    const std::vector<std::string> requests = custom.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0], expectedRequest(infoOf(requests[0]), "//api/usage/collect"));
+    EXPECT_EQ(requests[1], expectedRequest(infoOf(requests[1]), "/base/api/usage/collect"));
+}
+
+TEST_F(InfoCollectRun, UserNameCannotBreakOrForgeTheRecord) {
+    TestServer custom(TestServer::Mode::Normal, "success");
+    oem(server("CustomICServer", custom.url()));
+    const std::string username =
+        "a\"b\\c\nd\",\"platform\":\"x\te\x01\x1f\x7f\xc3\xa9";
+    EXPECT_EQ(run({"-f", "ic", "-v", "2", "-u", username}).status, 0);
+    const std::vector<std::string> requests = custom.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    const std::string json = base64Decode(infoOf(requests[0]));
+    for (const char c : json) EXPECT_GE(static_cast<unsigned char>(c), 0x20) << json;
+    const Members record = recordOf(requests[0]);
+    ASSERT_EQ(record.size(), 8u);
+    EXPECT_EQ(field(record, "username"), username);
+    EXPECT_EQ(field(record, "platform"), "linux");
+}
+
+TEST_F(InfoCollectRun, ReadsConfigurationWithCrlfLineEndsAndByteOrderMark) {
+    TestServer custom(TestServer::Mode::Normal, "success");
+    oem("\xEF\xBB\xBF[Product]\r\nDistNumber = 4.2\r\n[Server]\r\nCustomICServer=" + custom.url() +
+        "\r\n");
+    vorncheck("[Product]\r\nVersion=9.8.7.6\r\n");
+    EXPECT_EQ(run({"-f", "ic", "-v", "2"}).status, 0);
+    const std::vector<std::string> requests = custom.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    const Members record = recordOf(requests[0]);
+    EXPECT_EQ(field(record, "distnum"), "4.2");
+    EXPECT_EQ(field(record, "version"), "9.8.7.6");
+}
+
+TEST_F(InfoCollectRun, AuthorizationCodeComesFromTheLibraryBesideTheAgent) {
+    struct Case {
+        const char* library;
+        const char* sn;
+    };
+    const Case cases[] = {
+        {nullptr, ""},
+        {STANDIN_BOTH, "M-CODE-1234"},
+        {STANDIN_SLIST_TEXT, "S-CODE-5678 \"quoted\""},
+        {STANDIN_MLIST_ONLY, ""},
+        {STANDIN_NONE, ""},
+    };
+    TestServer custom(TestServer::Mode::Normal, "success");
+    oem(server("CustomICServer", custom.url()));
+    for (const Case& c : cases) {
+        if (c.library != nullptr) authLibrary(c.library);
+        EXPECT_EQ(run({"-f", "ic", "-v", "2"}).status, 0) << (c.library ? c.library : "none");
+    }
+    const std::vector<std::string> requests = custom.requests();
+    ASSERT_EQ(requests.size(), std::size(cases));
+    for (size_t i = 0; i < requests.size(); ++i) {
+        EXPECT_EQ(field(recordOf(requests[i]), "sn"), cases[i].sn) << i;
+    }
+}
+
+// With the default time-outs, two servers that accept and never answer still let the run end.
+TEST_F(InfoCollectRun, TwoSilentServersStillEndWithStatusZero) {
+    TestServer custom(TestServer::Mode::Silent);
+    TestServer standard(TestServer::Mode::Silent);
+    oem(server("CustomICServer", custom.url()));
+    vorncheck(server("ICServer", standard.url()));
+    const RunResult result = run({"-f", "ic", "-v", "2"}, 60);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_LT(result.seconds, 35.0);
+    EXPECT_EQ(custom.requests().size(), 1u);
+    EXPECT_EQ(standard.requests().size(), 1u);
+}
+
+TEST(InfoCollectFunctionTest, JsonEscapeLeavesPlainTextAloneAndEscapesTheRest) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"", ""},
+        {"2.5.0.1", "2.5.0.1"},
+        {"\xc3\xa9\x80\xff", "\xc3\xa9\x80\xff"},
+        {"a\"b", "a\\\"b"},
+        {"a\\b", "a\\\\b"},
+        {"\b\f\n\r\t", "\\b\\f\\n\\r\\t"},
+        {std::string("\x00\x01\x1f\x7f", 4), "\\u0000\\u0001\\u001f\x7f"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(KInfoCollectFunction::jsonEscape(c.first), c.second);
+}
+
+}  // namespace
