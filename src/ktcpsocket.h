@@ -1,22 +1,41 @@
 #ifndef KTCPSOCKET_H
 #define KTCPSOCKET_H
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
-// Owns one IPv4 TCP client socket.
+// Owns one IPv4 TCP client socket. After a successful connect the descriptor is non-blocking, so
+// that no call can wait longer than its caller allows: the caller waits with waitReadable or
+// waitWritable, then calls recv or send.
 class KTCPSocket {
 public:
+    using Clock = std::chrono::steady_clock;
+    // Long enough for a slow server across the world, short enough that a dead one is given up.
+    static constexpr std::chrono::milliseconds CONNECT_TIMEOUT{5000};
+
     KTCPSocket();
     virtual ~KTCPSocket();
     KTCPSocket(const KTCPSocket&) = delete;
     KTCPSocket& operator=(const KTCPSocket&) = delete;
 
+    // Connects to the first IPv4 address of host, waiting at most CONNECT_TIMEOUT.
     bool connect(const std::string& host, uint16_t port);
+    // The same with a caller's bound on the handshake (name resolution is not bounded here).
+    bool connect(const std::string& host, uint16_t port, std::chrono::milliseconds timeout);
+    // Bytes sent, or -1 (errno EAGAIN when the send buffer is full). Never raises SIGPIPE.
     int32_t send(const char* data, int32_t length);
+    // Bytes received, 0 once the peer has closed, or -1 (errno EAGAIN when nothing is there yet).
     int32_t recv(char* buffer, int32_t length);
+    // True when data, end of stream or an error can be read before the deadline.
+    bool waitReadable(Clock::time_point deadline);
+    // True when send can make progress (or report an error) before the deadline.
+    bool waitWritable(Clock::time_point deadline);
 
 private:
+    bool waitFor(short events, Clock::time_point deadline);
+    bool finishConnect(Clock::time_point deadline);
+
     int32_t m_socket;
 };
 
