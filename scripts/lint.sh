@@ -8,9 +8,10 @@ cmake -S . -B build-lint -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DUSAGE_AGE
   >/dev/null
 
 echo "== clang-tidy"
-ls src/*.cpp | xargs -P "$(nproc)" -n 1 clang-tidy -p build-lint --quiet 2>&1 \
-  | grep -v -E '^[0-9]+ warnings? generated\.$|^Suppressed [0-9]+ warnings|^Use -header-filter' \
-  | tee build-lint/clang-tidy.log
+ls src/*.cpp | xargs -P "$(nproc)" -n 1 clang-tidy -p build-lint --quiet >build-lint/clang-tidy.log 2>&1 \
+  || true
+grep -v -E '^[0-9]+ warnings? generated\.$|^Suppressed [0-9]+ warnings|^Use -header-filter' \
+  build-lint/clang-tidy.log || true
 if grep -qE 'warning:|error:' build-lint/clang-tidy.log; then
   echo "clang-tidy found problems"
   exit 1

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds and tests every configuration: native Release, native with sanitizers, and the
-# mips64el cross build with its tests under qemu-user. Fails on the first failure.
+# Everything that must pass: static analysis, then build and test in every configuration
+# (native size-optimised release, native with sanitizers, mips64el and big-endian mips64 cross
+# builds with their tests under qemu-user), then a short run of every fuzz target.
+# Fails on the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,8 +16,12 @@ configure_build_test() {
   ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"
 }
 
+scripts/lint.sh
 configure_build_test build -DCMAKE_BUILD_TYPE=MinSizeRel
 configure_build_test build-sanitize -DCMAKE_BUILD_TYPE=Debug -DUSAGE_AGENT_SANITIZE=ON
 configure_build_test build-mips64el -DCMAKE_BUILD_TYPE=MinSizeRel \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mips64el-linux-gnuabi64.cmake
+configure_build_test build-mips64 -DCMAKE_BUILD_TYPE=MinSizeRel \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/mips64-linux-gnuabi64.cmake
+scripts/fuzz.sh 20
 echo "all configurations passed"

@@ -18,7 +18,7 @@ public:
     // that accepts and then stalls cannot hold the agent.
     static constexpr std::chrono::milliseconds REPLY_TIMEOUT{10000};
     // Replies are short status texts; anything longer is cut here rather than held in memory.
-    static constexpr size_t MAX_BODY_BYTES = 64 * 1024;
+    static constexpr size_t MAX_BODY_BYTES = size_t{64} * 1024;
 
     KHTTPClient() = delete;
 
