@@ -1,6 +1,7 @@
 // Exit statuses of the real binary for the dispatch cases: nothing is ever printed.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,30 @@ TEST(MainTest, UnusableFunctionNamesExitWith255AndPrintNothing) {
         EXPECT_EQ(result.status, c.status) << shown;
         EXPECT_EQ(result.out, "") << shown;
         EXPECT_EQ(result.err, "") << shown;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Selecting "mac" in each of the ways the command line allows writes the output file.
+TEST(MainTest, DispatchesToTheNamedFunction) {
+    TempDir dir;
+    const std::string out = dir.file("out");
+    const std::vector<std::vector<std::string>> cases = {
+        {"-f", "mac", "-o", out},
+        {"-f", "mac", "-f", "ic", "-o", out},
+        {"-f mac -o " + out},
+        {"-f", "\"mac\"", "-o", out},
+        {"\"-f mac -o " + out + "\""},
+    };
+    for (const auto& args : cases) {
+        std::remove(out.c_str());
+        const RunResult result = runAgent(args);
+        EXPECT_EQ(result.status, 0) << args[0];
+        EXPECT_EQ(result.out + result.err, "") << args[0];
+        EXPECT_TRUE(fileExists(out)) << args[0];
     }
 }
 
