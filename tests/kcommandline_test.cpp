@@ -6,26 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "testsupport.h"
+
 namespace {
 
 using Values = std::vector<std::string>;
 using Options = std::map<std::string, Values>;
-
-// Builds a mutable argv for the given arguments (program name first), as the kernel gives it.
-class Argv {
-public:
-    explicit Argv(const Values& args) : m_storage(args) {
-        m_storage.insert(m_storage.begin(), "usage-agent");
-        for (std::string& s : m_storage) m_pointers.push_back(&s[0]);
-        m_pointers.push_back(nullptr);
-    }
-    int argc() const { return static_cast<int>(m_storage.size()); }
-    char** argv() { return m_pointers.data(); }
-
-private:
-    Values m_storage;
-    std::vector<char*> m_pointers;
-};
 
 struct ParseCase {
     Values args;

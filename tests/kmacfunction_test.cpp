@@ -17,22 +17,6 @@ namespace {
 
 using Args = std::vector<std::string>;
 
-// A mutable argv with the program name first, as the kernel gives it.
-class Argv {
-public:
-    explicit Argv(const Args& args) : m_storage(args) {
-        m_storage.insert(m_storage.begin(), "usage-agent");
-        for (std::string& s : m_storage) m_pointers.push_back(&s[0]);
-        m_pointers.push_back(nullptr);
-    }
-    int argc() const { return static_cast<int>(m_storage.size()); }
-    char** argv() { return m_pointers.data(); }
-
-private:
-    Args m_storage;
-    std::vector<char*> m_pointers;
-};
-
 int runInProcess(const Args& args) {
     Argv argv(args);
     const KCommandLine commandLine(argv.argc(), argv.argv());

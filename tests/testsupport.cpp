@@ -32,6 +32,12 @@ TempDir::~TempDir() {
     }
 }
 
+Argv::Argv(const std::vector<std::string>& args) : m_storage(args) {
+    m_storage.insert(m_storage.begin(), "usage-agent");
+    for (std::string& s : m_storage) m_pointers.push_back(&s[0]);
+    m_pointers.push_back(nullptr);
+}
+
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream content;

@@ -18,6 +18,18 @@ private:
     std::string m_path;
 };
 
+// A mutable argv for the given arguments with the program name first, as the kernel gives it.
+class Argv {
+public:
+    explicit Argv(const std::vector<std::string>& args);
+    int argc() const { return static_cast<int>(m_storage.size()); }
+    char** argv() { return m_pointers.data(); }
+
+private:
+    std::vector<std::string> m_storage;
+    std::vector<char*> m_pointers;
+};
+
 struct RunResult {
     int status = -1;      // exit status, or -1 when the process did not exit normally
     int signal = 0;       // the signal that ended it, if any
