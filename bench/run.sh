@@ -34,10 +34,24 @@ record='{"version":"0.0.0.0","hid":"d41d8cd98f00b204e9800998ecf8427e","sn":"","d
 info=$(printf '%s' "$record" | base64 -w0)
 url="http://127.0.0.1:$port/api/usage/collect?encode=E1&info=$info"
 
-# Median wall time in milliseconds of each command, measured together.
+# Median wall time in milliseconds of each command. The commands take turns in rounds of ten
+# runs, so that a slow spell of the machine falls on all of them alike.
 medians() {
-  hyperfine -N --warmup 5 --runs "$runs" --export-json "$work/h.json" "$@" >/dev/null 2>&1
-  python3 -c 'import json,sys; print(" ".join("%.3f" % (r["median"]*1000) for r in json.load(open(sys.argv[1]))["results"]))' "$work/h.json"
+  local rounds=$(( (runs + 9) / 10 )) round
+  for round in $(seq "$rounds"); do
+    hyperfine -N --warmup 2 --runs 10 --export-json "$work/h$round.json" "$@" >/dev/null 2>&1
+  done
+  python3 - "$work" "$rounds" <<'PY'
+import json, statistics, sys
+work, rounds = sys.argv[1], int(sys.argv[2])
+times = None
+for r in range(1, rounds + 1):
+    results = json.load(open(f"{work}/h{r}.json"))["results"]
+    times = times or [[] for _ in results]
+    for i, result in enumerate(results):
+        times[i] += result["times"]
+print(" ".join("%.3f" % (statistics.median(t) * 1000) for t in times))
+PY
 }
 ratio() { python3 -c "import sys; print('%.2f' % (float(sys.argv[1]) / float(sys.argv[2])))" "$1" "$2"; }
 peak_kib() { /usr/bin/time -v "$@" 2>&1 >/dev/null | awk -F': ' '/Maximum resident/ {print $2}'; }

@@ -13,7 +13,7 @@ import argparse
 import base64
 import json
 import sys
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from http.server import BaseHTTPRequestHandler, HTTPServer
 from urllib.parse import parse_qs, urlsplit
 
 ENDPOINT = "/api/usage/collect"
@@ -63,7 +63,8 @@ def main():
     parser.add_argument("--quiet", action="store_true")
     options = parser.parse_args()
     CollectHandler.quiet = options.quiet
-    server = ThreadingHTTPServer(("127.0.0.1", options.port), CollectHandler)
+    # One request at a time is plenty for a demo, and answers sooner than a thread per request.
+    server = HTTPServer(("127.0.0.1", options.port), CollectHandler)
     if options.port_file:
         with open(options.port_file, "w") as f:
             f.write(str(server.server_address[1]))
