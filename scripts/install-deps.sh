@@ -11,6 +11,7 @@ PACKAGES=(
   clang-tidy cppcheck                       # static analysis
   python3                                   # the bundled local collection server
   hyperfine strace time curl                # the benchmark
+  debootstrap qemu-user-static checksec     # the shipped builds in a Debian 11 root, their tests
 )
 
 missing=()

@@ -23,6 +23,31 @@ namespace __gnu_cxx {
 void __verbose_terminate_handler() { std::abort(); }
 }  // namespace __gnu_cxx
 
+// The agent is built without exceptions, so an error the standard library would throw ends the
+// process either way. Ending it here keeps the runtime's exception objects, its personality
+// routine and the whole stack unwinder out of the executable, which would otherwise be half of it.
+namespace std {
+void __throw_bad_alloc() { std::abort(); }
+void __throw_bad_array_new_length() { std::abort(); }
+void __throw_logic_error(const char*) { std::abort(); }
+void __throw_length_error(const char*) { std::abort(); }
+void __throw_out_of_range(const char*) { std::abort(); }
+void __throw_out_of_range_fmt(const char*, ...) { std::abort(); }
+void __throw_invalid_argument(const char*) { std::abort(); }
+}  // namespace std
+
+// The runtime's operator new throws std::bad_alloc, which alone would bring the unwinder back.
+// Under AddressSanitizer its own operator new stays, so that mismatched deletes are still caught.
+#ifndef __SANITIZE_ADDRESS__
+void* operator new(std::size_t size) {
+    void* memory = std::malloc(size == 0 ? 1 : size);
+    if (memory == nullptr) std::abort();
+    return memory;
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+#endif
+
 int main(int argc, char** argv) {
     const KCommandLine commandLine(argc, argv);
     const std::string name = functionName(commandLine);
