@@ -12,9 +12,8 @@ done
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
 cmake --build build --target usage-agent >/dev/null
-cmake -S . -B build-mips64el -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
-  -DCMAKE_TOOLCHAIN_FILE=cmake/mips64el-linux-gnuabi64.cmake >/dev/null 2>&1
-cmake --build build-mips64el --target usage-agent >/dev/null
+# The sizes are those of what we ship: the release builds of the Debian 11 root.
+scripts/release.sh --dist out/bench-dist >/dev/null
 
 work=$(mktemp -d)
 server=""
@@ -60,14 +59,36 @@ stripped_kib() {
   "$1" -o "$work/stripped" "$2"
   echo $(( $(stat -c %s "$work/stripped") / 1024 ))
 }
+# Where the bytes of a shipped executable go: the agent's own functions, the standard library's
+# (templates instantiated for the agent, and the runtime), and everything else the file holds
+# (start-up code, dynamic linking tables, read-only data, headers).
+size_breakdown() {
+  local nm=$1 binary=$2 stripped_bytes
+  "${nm/nm/strip}" -o "$work/stripped" "$binary"
+  stripped_bytes=$(stat -c %s "$work/stripped")
+  "$nm" -S -C "$binary" | awk -v total="$stripped_bytes" '
+    NF >= 4 && $3 ~ /^[tTwWrRdDbB]$/ {
+      size = strtonum("0x" $2); $1 = $2 = $3 = ""; name = substr($0, 4)
+      if (name ~ /^(K[A-Z]|IK|MD5|md5|main$|\(anonymous namespace\)|(vtable|typeinfo)( name)? for I?K)/) agent += size
+      else if (name ~ /(^|[ *])(std::|__gnu_cxx|__cxa|__cxxabiv1|operator (new|delete))/ || name ~ /for std::/ || name ~ /__cxxabiv1/) std += size
+    }
+    END { printf "%.1f KiB: agent %.1f, standard library %.1f, rest %.1f", total/1024, agent/1024, std/1024, (total-agent-std)/1024 }'
+}
 
 read -r true_ms mac_ms < <(medians "/bin/true" "$agent -f mac -o $work/mac.txt")
 read -r curl_ms ic_ms < <(medians "curl -s -o /dev/null -X POST -H Content-Type:application/x-www-form-urlencoded $url" "$agent -f ic -v 2")
 true_kib=$(peak_kib /bin/true)
 mac_kib=$(peak_kib "$agent" -f mac -o "$work/mac.txt")
 ic_kib=$(peak_kib "$agent" -f ic -v 2)
-x86_kib=$(stripped_kib strip build/usage-agent)
-mips_kib=$(stripped_kib mips64el-linux-gnuabi64-strip build-mips64el/usage-agent)
+x86_kib=$(stripped_kib strip build-release-x86_64/usage-agent)
+mips_kib=$(stripped_kib mips64el-linux-gnuabi64-strip build-release-mips64el/usage-agent)
+mipsbe_kib=$(stripped_kib mips64-linux-gnuabi64-strip build-release-mips64/usage-agent)
+x86_parts=$(size_breakdown nm build-release-x86_64/usage-agent)
+mips_parts=$(size_breakdown mips64el-linux-gnuabi64-nm build-release-mips64el/usage-agent)
+# What binding every symbol at load time (the hardened "-z now") costs at start-up: the same
+# lazily bound development executable, with and without LD_BIND_NOW.
+read -r envlazy_ms now_ms < <(medians "env $agent -f mac -o $work/mac.txt" \
+  "env LD_BIND_NOW=1 $agent -f mac -o $work/mac.txt")
 mac_calls=$(syscalls "$agent" -f mac -o "$work/mac.txt")
 ic_calls=$(syscalls "$agent" -f ic -v 2)
 true_calls=$(syscalls /bin/true)
@@ -93,9 +114,12 @@ cat <<TABLE
 | \`-f mac -o F\` median wall time vs \`/bin/true\` | ${mac_ms} ms | ${true_ms} ms | $(ratio "$mac_ms" "$true_ms") | ≤ 1.5 |
 | \`-f ic -v 2\` median vs \`curl -s -X POST\` (same request, same loopback server) | ${ic_ms} ms | ${curl_ms} ms | $(ratio "$ic_ms" "$curl_ms") | ≤ 0.15 |
 | peak resident memory, \`-f mac\` / \`-f ic\` (\`/bin/true\`: ${true_kib} KiB) | ${mac_kib} / ${ic_kib} KiB | | | ≤ 2048 KiB |
-| stripped size, x86-64 / mips64el | ${x86_kib} / ${mips_kib} KiB | | | ≤ 128 KiB |
+| stripped size of the shipped executables, x86-64 / mips64el / mips64 | ${x86_kib} / ${mips_kib} / ${mipsbe_kib} KiB | | | ≤ 128 KiB |
+| start-up cost of binding at load time, \`-f mac\` with \`LD_BIND_NOW=1\` vs lazy (both through \`env\`) | ${now_ms} ms | ${envlazy_ms} ms | $(ratio "$now_ms" "$envlazy_ms") | within the noise |
 | \`-f mac\` with 1 / 100 / 1000 adapters | ${a1} / ${a100} / ${a1000} ms | | $(ratio "$a1000" "$a1") (1000 vs 1) | ≤ 4 |
 | system calls per run, \`-f mac\` / \`-f ic\` (\`/bin/true\`: ${true_calls}) | ${mac_calls} / ${ic_calls} | | | for the record |
+
+Shipped sizes, stripped: x86-64 ${x86_parts}; mips64el ${mips_parts}.
 
 Machine: $(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2/1048576}' /proc/meminfo), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(uname -sr); $runs runs per timing, $(date -u +%Y-%m-%d).
 TABLE
