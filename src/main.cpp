@@ -5,6 +5,7 @@
 #include "kcommandline.h"
 #include "kinfocollectfunction.h"
 #include "kmacfunction.h"
+#include "ktrace.h"
 
 namespace {
 
@@ -49,6 +50,7 @@ void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 #endif
 
 int main(int argc, char** argv) {
+    KTrace::init(std::getenv("USAGE_AGENT_DEBUG"));
     const KCommandLine commandLine(argc, argv);
     const std::string name = functionName(commandLine);
     if (name == KMACFunction::function()) {
