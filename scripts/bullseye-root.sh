@@ -5,12 +5,14 @@
 #   scripts/bullseye-root.sh            # prints the root's path; creates or repairs it first
 #   scripts/bullseye-root.sh --run CMD  # runs CMD inside the root, the project at /usage-agent
 #
-# The root lives outside git (USAGE_AGENT_ROOT, default /var/cache/usage-agent/bullseye). A root
+# The root lives outside git (USAGE_AGENT_ROOT, default $USAGE_AGENT_CACHE/bullseye, the cache
+# being /var/cache/usage-agent unless set). A root
 # that lacks its stamp or a package is completed; one whose apt no longer works is made anew.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PROJECT=$(pwd)
-ROOT=${USAGE_AGENT_ROOT:-/var/cache/usage-agent/bullseye}
+CACHE=${USAGE_AGENT_CACHE:-/var/cache/usage-agent}
+ROOT=${USAGE_AGENT_ROOT:-$CACHE/bullseye}
 MIRROR=http://deb.debian.org/debian
 
 # What the shipped builds and their tests need inside the root.
@@ -27,7 +29,7 @@ ROOT_PACKAGES=(
 # mount namespace, so they vanish with it whatever happens to the command.
 in_root() {
   unshare --mount --propagation private -- sh -c '
-    root=$1; project=$2; shift 2
+    root=$1; project=$2; cache=$3; shift 3
     # The root is a mount point of its own, so that tests can make "/" private inside it.
     mount --bind "$root" "$root"
     mount -t proc proc "$root/proc"
@@ -35,6 +37,9 @@ in_root() {
     mount --rbind /dev "$root/dev"
     mkdir -p "$root/usage-agent" "$root/tmp"
     mount --bind "$project" "$root/usage-agent"
+    # Third-party sources fetched outside git (the TLS library) are shared at the same path.
+    mkdir -p "$cache/mbedtls" "$root$cache/mbedtls"
+    mount --bind "$cache/mbedtls" "$root$cache/mbedtls"
     # The MIPS tests run under the host'"'"'s static qemu, which knows the tap and netlink calls
     # that the tests make, with the root'"'"'s Debian 11 cross runtime as their C library.
     for arch in mips64el mips64; do
@@ -43,7 +48,8 @@ in_root() {
       mount --bind "/usr/bin/qemu-$arch-static" "$root/usr/local/bin/qemu-$arch"
     done
     exec chroot "$root" /usr/bin/env -i PATH=/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
-      LANG=C.UTF-8 SOURCE_DATE_EPOCH="${SOURCE_DATE_EPOCH:-}" "$@"' sh "$ROOT" "$PROJECT" "$@"
+      LANG=C.UTF-8 SOURCE_DATE_EPOCH="${SOURCE_DATE_EPOCH:-}" USAGE_AGENT_CACHE="$cache" "$@"' \
+    sh "$ROOT" "$PROJECT" "$CACHE" "$@"
 }
 
 root_is_sound() {
