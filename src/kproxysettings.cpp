@@ -1,0 +1,232 @@
+#include "kproxysettings.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <utility>
+
+#include "khttpclient.h"
+#include "kutil.h"
+
+namespace {
+
+using Text = std::string_view;
+
+constexpr Text SCHEME_SEPARATOR = "://";
+
+// An address literal in network byte order. IPv4-mapped IPv6 addresses count as IPv4, so that
+// both spellings of one address compare equal.
+struct IpAddress {
+    int family = 0;
+    unsigned char bytes[16] = {};
+};
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equalsIgnoringCase(Text a, Text b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (lowerAscii(a[i]) != lowerAscii(b[i])) return false;
+    }
+    return true;
+}
+
+bool hasControlOrSpace(Text text) {
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte == 0x7F) return true;
+    }
+    return false;
+}
+
+Text withoutFinalDot(Text name) {
+    if (!name.empty() && name.back() == '.') name.remove_suffix(1);
+    return name;
+}
+
+// IPv6 (in brackets or not) or IPv4 in every form the resolver reads ("127.1" too, as
+// inet_aton), so that an address counts as one whatever its spelling.
+bool parseAddress(Text text, IpAddress& address) {
+    if (text.size() >= 2 && text.front() == '[' && text.back() == ']') {
+        text = text.substr(1, text.size() - 2);
+    }
+    char buffer[INET6_ADDRSTRLEN];
+    if (text.empty() || text.size() >= sizeof buffer ||
+        text.find_first_not_of("0123456789abcdefABCDEFxX.:") != Text::npos) {
+        return false;
+    }
+    std::memcpy(buffer, text.data(), text.size());
+    buffer[text.size()] = '\0';
+    static const unsigned char MAPPED_PREFIX[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    if (inet_pton(AF_INET6, buffer, address.bytes) == 1) {
+        if (std::memcmp(address.bytes, MAPPED_PREFIX, sizeof MAPPED_PREFIX) != 0) {
+            address.family = AF_INET6;
+            return true;
+        }
+        std::memmove(address.bytes, address.bytes + 12, 4);
+    } else if (!isDigit(text.front()) || inet_aton(buffer, reinterpret_cast<in_addr*>(address.bytes)) == 0) {
+        return false;
+    }
+    address.family = AF_INET;
+    return true;
+}
+
+bool samePrefix(const IpAddress& a, const IpAddress& b, unsigned bits) {
+    if (a.family != b.family) return false;
+    const unsigned whole = bits / 8, rest = bits % 8;
+    if (std::memcmp(a.bytes, b.bytes, whole) != 0) return false;
+    if (rest == 0) return true;
+    const auto mask = static_cast<unsigned char>(0xFF00u >> rest);
+    return ((a.bytes[whole] ^ b.bytes[whole]) & mask) == 0;
+}
+
+bool isLoopback(const IpAddress& address) {
+    static const unsigned char V6_LOOPBACK[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    if (address.family == AF_INET) return address.bytes[0] == 127;
+    return std::memcmp(address.bytes, V6_LOOPBACK, sizeof V6_LOOPBACK) == 0;
+}
+
+// A host name equals the entry or ends with it after a ".".
+bool nameMatches(Text host, Text entry) {
+    if (entry.substr(0, 2) == "*.") {
+        entry.remove_prefix(2);
+    } else if (!entry.empty() && entry.front() == '.') {
+        entry.remove_prefix(1);
+    }
+    entry = withoutFinalDot(entry);
+    if (entry.empty() || host.size() < entry.size()) return false;
+    const size_t start = host.size() - entry.size();
+    return equalsIgnoringCase(host.substr(start), entry) && (start == 0 || host[start - 1] == '.');
+}
+
+// "address/bits"; an entry that is not a valid block matches nothing.
+bool blockMatches(const IpAddress& host, Text entry, size_t slash) {
+    const Text bitsText = entry.substr(slash + 1);
+    IpAddress block;
+    if (bitsText.empty() || bitsText.size() > 3 || !parseAddress(entry.substr(0, slash), block)) {
+        return false;
+    }
+    unsigned bits = 0;
+    for (const char c : bitsText) {
+        if (!isDigit(c)) return false;
+        bits = bits * 10 + static_cast<unsigned>(c - '0');
+    }
+    // A mapped IPv6 block ("::ffff:10.0.0.0/104") counts as the IPv4 block it holds.
+    if (block.family == AF_INET && entry.substr(0, slash).find(':') != Text::npos) {
+        bits = bits >= 96 ? bits - 96 : 0;
+    }
+    if (bits > (block.family == AF_INET ? 32u : 128u)) return false;
+    return samePrefix(host, block, bits);
+}
+
+bool entryMatches(Text host, const IpAddress* address, Text entry) {
+    if (entry == "*") return true;
+    if (address == nullptr) return nameMatches(host, entry);
+    const size_t slash = entry.find('/');
+    if (slash != Text::npos) return blockMatches(*address, entry, slash);
+    IpAddress exact;
+    return parseAddress(entry, exact) && samePrefix(*address, exact, 128);
+}
+
+int hexValue(char c) {
+    if (isDigit(c)) return c - '0';
+    c = lowerAscii(c);
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+// "%XX" escapes decoded, as user names and passwords in URLs carry them; false on a broken one.
+bool percentDecode(Text text, std::string& decoded) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            decoded += text[i];
+            continue;
+        }
+        if (i + 2 >= text.size() || hexValue(text[i + 1]) < 0 || hexValue(text[i + 2]) < 0) {
+            return false;
+        }
+        decoded += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+        i += 2;
+    }
+    return true;
+}
+
+const char* environmentValue(const char* lowerName, const char* upperName) {
+    const char* value = std::getenv(lowerName);
+    if (value == nullptr || *value == '\0') value = std::getenv(upperName);
+    return value == nullptr ? "" : value;
+}
+
+}  // namespace
+
+KProxySettings::KProxySettings(const std::string& proxyValue, std::string noProxyValue)
+    : m_set(!proxyValue.empty()), m_noProxy(std::move(noProxyValue)) {
+    m_usable = m_set && parseProxy(proxyValue);
+}
+
+KProxySettings KProxySettings::fromEnvironment() {
+    return KProxySettings(environmentValue("http_proxy", "HTTP_PROXY"),
+                          environmentValue("no_proxy", "NO_PROXY"));
+}
+
+KProxySettings::Route KProxySettings::route(const std::string& host) const {
+    if (!m_set || bypasses(host)) return Route::Direct;
+    return m_usable ? Route::Proxy : Route::Unusable;
+}
+
+// Only plain HTTP proxies are spoken here; any other scheme makes the value unusable. The host
+// and port follow the rules of server URLs.
+bool KProxySettings::parseProxy(const std::string& value) {
+    Text rest = value;
+    if (hasControlOrSpace(rest)) return false;
+    const size_t scheme = rest.find(SCHEME_SEPARATOR);
+    if (scheme != Text::npos) {
+        if (!equalsIgnoringCase(rest.substr(0, scheme), "http")) return false;
+        rest.remove_prefix(scheme + SCHEME_SEPARATOR.size());
+    }
+    const Text authority = rest.substr(0, rest.find('/'));
+    const size_t at = authority.rfind('@');
+    const Text hostAndPort = at == Text::npos ? authority : authority.substr(at + 1);
+    std::string host, path;
+    if (!KHTTPClient::urlParse(HTTP_PREFIX + std::string(hostAndPort), host, m_port, path)) {
+        return false;
+    }
+    const bool bracketed = host.front() == '[';
+    m_host.assign(host, bracketed ? 1 : 0, host.size() - (bracketed ? 2 : 0));
+    if (at == Text::npos || at == 0) return true;
+    const Text userinfo = authority.substr(0, at);
+    const size_t colon = userinfo.find(':');
+    std::string credentials;
+    if (!percentDecode(userinfo.substr(0, colon), credentials)) return false;
+    credentials += ':';
+    if (colon != Text::npos && !percentDecode(userinfo.substr(colon + 1), credentials)) {
+        return false;
+    }
+    m_authorization = "Basic " + KUtil::base64Encode(credentials);
+    return true;
+}
+
+bool KProxySettings::bypasses(const std::string& host) const {
+    IpAddress address;
+    const bool hostIsAddress = parseAddress(host, address);
+    const Text name = withoutFinalDot(host);
+    if (hostIsAddress ? isLoopback(address) : equalsIgnoringCase(name, "localhost")) return true;
+    const Text list = m_noProxy;
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t end = list.find(',', start);
+        if (end == Text::npos) end = list.size();
+        Text entry = list.substr(start, end - start);
+        const size_t first = entry.find_first_not_of(" \t");
+        if (first != Text::npos) {
+            entry = entry.substr(first, entry.find_last_not_of(" \t") - first + 1);
+            if (entryMatches(name, hostIsAddress ? &address : nullptr, entry)) return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
