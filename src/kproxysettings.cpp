@@ -49,9 +49,10 @@ Text withoutFinalDot(Text name) {
     return name;
 }
 
-// IPv6 (in brackets or not) or IPv4 in every form the resolver reads ("127.1" too, as
-// inet_aton), so that an address counts as one whatever its spelling.
-bool parseAddress(Text text, IpAddress& address) {
+// IPv6 (in brackets or not) or dotted IPv4. A host given to the resolver may also be IPv4 in
+// any form inet_aton reads ("127.1" is 127.0.0.1), and counts as that address then; entries of
+// the bypass list must be written out, as the short forms are easily misread.
+bool parseAddress(Text text, IpAddress& address, bool resolverForms) {
     if (text.size() >= 2 && text.front() == '[' && text.back() == ']') {
         text = text.substr(1, text.size() - 2);
     }
@@ -62,6 +63,7 @@ bool parseAddress(Text text, IpAddress& address) {
     }
     std::memcpy(buffer, text.data(), text.size());
     buffer[text.size()] = '\0';
+    in_addr v4;
     static const unsigned char MAPPED_PREFIX[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
     if (inet_pton(AF_INET6, buffer, address.bytes) == 1) {
         if (std::memcmp(address.bytes, MAPPED_PREFIX, sizeof MAPPED_PREFIX) != 0) {
@@ -69,8 +71,12 @@ bool parseAddress(Text text, IpAddress& address) {
             return true;
         }
         std::memmove(address.bytes, address.bytes + 12, 4);
-    } else if (!isDigit(text.front()) || inet_aton(buffer, reinterpret_cast<in_addr*>(address.bytes)) == 0) {
+        std::memset(address.bytes + 4, 0, sizeof address.bytes - 4);
+    } else if (resolverForms ? !isDigit(text.front()) || inet_aton(buffer, &v4) == 0
+                             : inet_pton(AF_INET, buffer, &v4) != 1) {
         return false;
+    } else {
+        std::memcpy(address.bytes, &v4, sizeof v4);
     }
     address.family = AF_INET;
     return true;
@@ -108,7 +114,7 @@ bool nameMatches(Text host, Text entry) {
 bool blockMatches(const IpAddress& host, Text entry, size_t slash) {
     const Text bitsText = entry.substr(slash + 1);
     IpAddress block;
-    if (bitsText.empty() || bitsText.size() > 3 || !parseAddress(entry.substr(0, slash), block)) {
+    if (bitsText.empty() || bitsText.size() > 3 || !parseAddress(entry.substr(0, slash), block, false)) {
         return false;
     }
     unsigned bits = 0;
@@ -130,7 +136,7 @@ bool entryMatches(Text host, const IpAddress* address, Text entry) {
     const size_t slash = entry.find('/');
     if (slash != Text::npos) return blockMatches(*address, entry, slash);
     IpAddress exact;
-    return parseAddress(entry, exact) && samePrefix(*address, exact, 128);
+    return parseAddress(entry, exact, false) && samePrefix(*address, exact, 128);
 }
 
 int hexValue(char c) {
@@ -212,7 +218,7 @@ bool KProxySettings::parseProxy(const std::string& value) {
 
 bool KProxySettings::bypasses(const std::string& host) const {
     IpAddress address;
-    const bool hostIsAddress = parseAddress(host, address);
+    const bool hostIsAddress = parseAddress(host, address, true);
     const Text name = withoutFinalDot(host);
     if (hostIsAddress ? isLoopback(address) : equalsIgnoringCase(name, "localhost")) return true;
     const Text list = m_noProxy;
