@@ -197,12 +197,12 @@ bool KProxySettings::parseProxy(const std::string& value) {
     const Text authority = rest.substr(0, rest.find('/'));
     const size_t at = authority.rfind('@');
     const Text hostAndPort = at == Text::npos ? authority : authority.substr(at + 1);
-    std::string host, path;
-    if (!KHTTPClient::urlParse(HTTP_PREFIX + std::string(hostAndPort), host, m_port, path)) {
+    std::string parsedHost, path;
+    if (!KHTTPClient::urlParse(HTTP_PREFIX + std::string(hostAndPort), parsedHost, m_port, path)) {
         return false;
     }
-    const bool bracketed = host.front() == '[';
-    m_host.assign(host, bracketed ? 1 : 0, host.size() - (bracketed ? 2 : 0));
+    const bool bracketed = parsedHost.front() == '[';
+    m_host.assign(parsedHost, bracketed ? 1 : 0, parsedHost.size() - (bracketed ? 2 : 0));
     if (at == Text::npos || at == 0) return true;
     const Text userinfo = authority.substr(0, at);
     const size_t colon = userinfo.find(':');
