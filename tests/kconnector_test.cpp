@@ -235,8 +235,8 @@ TEST(KConnectorTest, NameWhoseFirstAddressRefusesDeliversTheRecordThroughTheSeco
             dir, "http://collector.test:" + std::to_string(collector.port()), fallback.url());
         collector.waitForRequests(1, 5);
         const std::vector<std::string> requests = collector.requests();
-        return "exit " + std::to_string(run.status) + ", collector " +
-               std::to_string(requests.size()) + ", fallback " +
+        return "exit " + std::to_string(run.status) + (run.out + run.err).substr(0, 200) +
+               ", collector " + std::to_string(requests.size()) + ", fallback " +
                std::to_string(fallback.connections()) +
                (requests.empty() || requests[0].find("\r\nhost:collector.test\r\n") == std::string::npos
                     ? ", no host line"
@@ -356,7 +356,8 @@ TEST(KConnectorTest, AgentWithASilentNameServerReachesTheFallbackAfterOneBound) 
         const RunResult run =
             runAgentWithServers(dir, "http://collector.example:8080", fallback.url());
         // 5 s for the bound, the rest for a slow emulator; unbounded it would be 20 s.
-        return "exit " + std::to_string(run.status) + ", fallback " +
+        return "exit " + std::to_string(run.status) + (run.out + run.err).substr(0, 200) +
+               ", fallback " +
                std::to_string(fallback.requests().size()) + (run.seconds < 12 ? "" : ", slow");
     });
     ASSERT_SANDBOX_DONE(outcome);

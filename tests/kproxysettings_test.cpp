@@ -446,7 +446,8 @@ TEST(KProxySettingsTest, AgentFallsBackWhenTheProxyIsDown) {
             TestServer fallback;
             const RunResult run = runAgentWithServers(
                 dir, "http://collector.test:" + std::to_string(collector.port()), fallback.url());
-            return "exit " + std::to_string(run.status) + ", collector " +
+            return "exit " + std::to_string(run.status) + (run.out + run.err).substr(0, 200) +
+                   ", collector " +
                    std::to_string(collector.connections()) + ", fallback " +
                    std::to_string(fallback.requests().size()) + (run.seconds < 4 ? "" : ", slow");
         });
