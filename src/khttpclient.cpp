@@ -80,39 +80,6 @@ bool parseContentLength(const std::string& text, uint64_t& length) {
     return true;
 }
 
-bool hasControlOrSpace(const std::string& text) {
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte <= 0x20 || byte == 0x7F) return true;
-    }
-    return false;
-}
-
-// The length of the host at the start of an authority, up to its ":" or its end; 0 when there
-// is no usable host. An IPv6 address is written in brackets, which stay part of the host, as
-// its colons would otherwise read as the port.
-size_t hostLength(const std::string& authority) {
-    if (authority.front() != '[') {
-        if (authority.find('[') != std::string::npos || authority.find(']') != std::string::npos) {
-            return 0;
-        }
-        const size_t colon = authority.find(':');
-        return colon == std::string::npos ? authority.size() : colon;
-    }
-    const size_t close = authority.find(']');
-    if (close == std::string::npos) return 0;
-    in6_addr address;
-    if (inet_pton(AF_INET6, authority.substr(1, close - 1).c_str(), &address) != 1) return 0;
-    if (close + 1 < authority.size() && authority[close + 1] != ':') return 0;
-    return close + 1;
-}
-
-// The host as the resolver takes it: an IPv6 address without its brackets.
-std::string withoutBrackets(const std::string& host) {
-    if (host.size() >= 2 && host.front() == '[') return host.substr(1, host.size() - 2);
-    return host;
-}
-
 bool deadlinePassed(Clock::time_point deadline) { return Clock::now() >= deadline; }
 
 // Loops over partial sends until every byte is out; false on an error or when time runs out.
@@ -148,6 +115,43 @@ std::string readReply(KTCPSocket& socket, Clock::time_point deadline) {
         }
     }
     return reader.result();
+}
+
+}  // namespace
+
+namespace {
+
+bool hasControlOrSpace(const std::string& text) {
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte == 0x7F) return true;
+    }
+    return false;
+}
+
+// The length of the host at the start of an authority, up to its ":" or its end; 0 when there
+// is no usable host. An IPv6 address is written in brackets, which stay part of the host, as
+// its colons would otherwise read as the port.
+size_t hostLength(const std::string& authority) {
+    if (authority.front() != '[') {
+        if (authority.find('[') != std::string::npos || authority.find(']') != std::string::npos) {
+            return 0;
+        }
+        const size_t colon = authority.find(':');
+        return colon == std::string::npos ? authority.size() : colon;
+    }
+    const size_t close = authority.find(']');
+    if (close == std::string::npos) return 0;
+    in6_addr address;
+    if (inet_pton(AF_INET6, authority.substr(1, close - 1).c_str(), &address) != 1) return 0;
+    if (close + 1 < authority.size() && authority[close + 1] != ':') return 0;
+    return close + 1;
+}
+
+// The host as the resolver takes it: an IPv6 address without its brackets.
+std::string withoutBrackets(const std::string& host) {
+    if (host.size() >= 2 && host.front() == '[') return host.substr(1, host.size() - 2);
+    return host;
 }
 
 }  // namespace

@@ -131,10 +131,10 @@ private:
 // after their last lookup. A process forked meanwhile inherits the library's belief in an idle
 // helper that does not exist in it, so its own lookups would never run. A sandbox whose body
 // looks names up in process is therefore forked only once this process has a single thread
-// again (waiting at most a few seconds).
+// again, or once any helper has surely ended (an emulator may keep threads of its own).
 inline SandboxOutcome runInNetworkSandboxForLookups(
     const NetworkSetup& setup, const std::function<std::string(const std::string&)>& body) {
-    for (int i = 0; i < 300; ++i) {
+    for (int i = 0; i < 120; ++i) {
         size_t threads = 0;
         if (DIR* dir = opendir("/proc/self/task")) {
             while (const dirent* entry = readdir(dir)) threads += entry->d_name[0] != '.';
