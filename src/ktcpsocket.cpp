@@ -22,8 +22,6 @@ int millisecondsUntil(KTCPSocket::Clock::time_point deadline) {
 
 KTCPSocket::KTCPSocket() : m_socket(-1) {}
 
-KTCPSocket::KTCPSocket(int32_t connectedSocket) : m_socket(connectedSocket) {}
-
 KTCPSocket::~KTCPSocket() {
     if (m_socket >= 0) ::close(m_socket);
 }

@@ -15,8 +15,6 @@ public:
     static constexpr std::chrono::milliseconds CONNECT_TIMEOUT{5000};
 
     KTCPSocket();
-    // Takes over a connected, non-blocking descriptor (-1: none).
-    explicit KTCPSocket(int32_t connectedSocket);
     virtual ~KTCPSocket();
     KTCPSocket(const KTCPSocket&) = delete;
     KTCPSocket& operator=(const KTCPSocket&) = delete;
