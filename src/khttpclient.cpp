@@ -148,6 +148,19 @@ size_t hostLength(const std::string& authority) {
     return close + 1;
 }
 
+// "http://host:port", which starts the request target when the request goes through a proxy.
+std::string origin(const std::string& host, uint16_t port) {
+    std::string text = HTTP_PREFIX + host + ":";
+    char digits[5];
+    size_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + port % 10);
+        port = static_cast<uint16_t>(port / 10);
+    } while (port != 0);
+    while (count > 0) text += digits[--count];
+    return text;
+}
+
 // The host as the resolver takes it: an IPv6 address without its brackets.
 std::string withoutBrackets(const std::string& host) {
     if (host.size() >= 2 && host.front() == '[') return host.substr(1, host.size() - 2);
@@ -222,7 +235,7 @@ std::string KHTTPClient::post(const std::string& url, const Params& params, cons
         return std::string();
     }
     // A proxy needs the whole URL to know where the request goes.
-    if (proxied) path = HTTP_PREFIX + host + ":" + std::to_string(size_t{port}) + path;
+    if (proxied) path.insert(0, origin(host, port));
 
     // Neither entry overwrites the caller's: the caller may name its own host or length.
     Params fields = headers;

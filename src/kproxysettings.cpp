@@ -15,7 +15,7 @@ namespace {
 
 using Text = std::string_view;
 
-constexpr Text SCHEME_SEPARATOR = "://";
+constexpr char SCHEME_SEPARATOR[] = "://";
 
 // An address literal in network byte order. IPv4-mapped IPv6 addresses count as IPv4, so that
 // both spellings of one address compare equal.
@@ -36,6 +36,13 @@ bool equalsIgnoringCase(Text a, Text b) {
     return true;
 }
 
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+bool isAddressCharacter(char c) {
+    const char lower = lowerAscii(c);
+    return isDigit(c) || (lower >= 'a' && lower <= 'f') || lower == 'x' || c == '.' || c == ':';
+}
+
 bool hasControlOrSpace(Text text) {
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
@@ -54,12 +61,12 @@ Text withoutFinalDot(Text name) {
 // the bypass list must be written out, as the short forms are easily misread.
 bool parseAddress(Text text, IpAddress& address, bool resolverForms) {
     if (text.size() >= 2 && text.front() == '[' && text.back() == ']') {
-        text = text.substr(1, text.size() - 2);
+        text = Text(text.data() + 1, text.size() - 2);
     }
     char buffer[INET6_ADDRSTRLEN];
-    if (text.empty() || text.size() >= sizeof buffer ||
-        text.find_first_not_of("0123456789abcdefABCDEFxX.:") != Text::npos) {
-        return false;
+    if (text.empty() || text.size() >= sizeof buffer) return false;
+    for (const char c : text) {
+        if (!isAddressCharacter(c)) return false;
     }
     std::memcpy(buffer, text.data(), text.size());
     buffer[text.size()] = '\0';
@@ -99,7 +106,7 @@ bool isLoopback(const IpAddress& address) {
 
 // A host name equals the entry or ends with it after a ".".
 bool nameMatches(Text host, Text entry) {
-    if (entry.substr(0, 2) == "*.") {
+    if (entry.size() >= 2 && entry[0] == '*' && entry[1] == '.') {
         entry.remove_prefix(2);
     } else if (!entry.empty() && entry.front() == '.') {
         entry.remove_prefix(1);
@@ -107,14 +114,16 @@ bool nameMatches(Text host, Text entry) {
     entry = withoutFinalDot(entry);
     if (entry.empty() || host.size() < entry.size()) return false;
     const size_t start = host.size() - entry.size();
-    return equalsIgnoringCase(host.substr(start), entry) && (start == 0 || host[start - 1] == '.');
+    return equalsIgnoringCase(Text(host.data() + start, entry.size()), entry) &&
+           (start == 0 || host[start - 1] == '.');
 }
 
 // "address/bits"; an entry that is not a valid block matches nothing.
 bool blockMatches(const IpAddress& host, Text entry, size_t slash) {
-    const Text bitsText = entry.substr(slash + 1);
+    const Text addressText(entry.data(), slash);
+    const Text bitsText(entry.data() + slash + 1, entry.size() - slash - 1);
     IpAddress block;
-    if (bitsText.empty() || bitsText.size() > 3 || !parseAddress(entry.substr(0, slash), block, false)) {
+    if (bitsText.empty() || bitsText.size() > 3 || !parseAddress(addressText, block, false)) {
         return false;
     }
     unsigned bits = 0;
@@ -123,7 +132,7 @@ bool blockMatches(const IpAddress& host, Text entry, size_t slash) {
         bits = bits * 10 + static_cast<unsigned>(c - '0');
     }
     // A mapped IPv6 block ("::ffff:10.0.0.0/104") counts as the IPv4 block it holds.
-    if (block.family == AF_INET && entry.substr(0, slash).find(':') != Text::npos) {
+    if (block.family == AF_INET && std::memchr(addressText.data(), ':', slash) != nullptr) {
         bits = bits >= 96 ? bits - 96 : 0;
     }
     if (bits > (block.family == AF_INET ? 32u : 128u)) return false;
@@ -131,10 +140,12 @@ bool blockMatches(const IpAddress& host, Text entry, size_t slash) {
 }
 
 bool entryMatches(Text host, const IpAddress* address, Text entry) {
-    if (entry == "*") return true;
+    if (entry.size() == 1 && entry[0] == '*') return true;
     if (address == nullptr) return nameMatches(host, entry);
-    const size_t slash = entry.find('/');
-    if (slash != Text::npos) return blockMatches(*address, entry, slash);
+    const void* slash = std::memchr(entry.data(), '/', entry.size());
+    if (slash != nullptr) {
+        return blockMatches(*address, entry, static_cast<size_t>(static_cast<const char*>(slash) - entry.data()));
+    }
     IpAddress exact;
     return parseAddress(entry, exact, false) && samePrefix(*address, exact, 128);
 }
@@ -146,7 +157,7 @@ int hexValue(char c) {
 }
 
 // "%XX" escapes decoded, as user names and passwords in URLs carry them; false on a broken one.
-bool percentDecode(Text text, std::string& decoded) {
+bool percentDecode(const std::string& text, std::string& decoded) {
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] != '%') {
             decoded += text[i];
@@ -187,29 +198,29 @@ KProxySettings::Route KProxySettings::route(const std::string& host) const {
 // Only plain HTTP proxies are spoken here; any other scheme makes the value unusable. The host
 // and port follow the rules of server URLs.
 bool KProxySettings::parseProxy(const std::string& value) {
-    Text rest = value;
-    if (hasControlOrSpace(rest)) return false;
+    if (hasControlOrSpace(value)) return false;
+    std::string rest = value;
     const size_t scheme = rest.find(SCHEME_SEPARATOR);
-    if (scheme != Text::npos) {
-        if (!equalsIgnoringCase(rest.substr(0, scheme), "http")) return false;
-        rest.remove_prefix(scheme + SCHEME_SEPARATOR.size());
+    if (scheme != std::string::npos) {
+        if (!equalsIgnoringCase(Text(rest.data(), scheme), "http")) return false;
+        rest.erase(0, scheme + sizeof SCHEME_SEPARATOR - 1);
     }
-    const Text authority = rest.substr(0, rest.find('/'));
+    const std::string authority = rest.substr(0, rest.find('/'));
     const size_t at = authority.rfind('@');
-    const Text hostAndPort = at == Text::npos ? authority : authority.substr(at + 1);
+    const size_t hostStart = at == std::string::npos ? 0 : at + 1;
     std::string parsedHost, path;
-    if (!KHTTPClient::urlParse(HTTP_PREFIX + std::string(hostAndPort), parsedHost, m_port, path)) {
+    if (!KHTTPClient::urlParse(HTTP_PREFIX + authority.substr(hostStart), parsedHost, m_port, path)) {
         return false;
     }
     const bool bracketed = parsedHost.front() == '[';
     m_host.assign(parsedHost, bracketed ? 1 : 0, parsedHost.size() - (bracketed ? 2 : 0));
-    if (at == Text::npos || at == 0) return true;
-    const Text userinfo = authority.substr(0, at);
+    if (hostStart <= 1) return true;
+    const std::string userinfo = authority.substr(0, at);
     const size_t colon = userinfo.find(':');
     std::string credentials;
     if (!percentDecode(userinfo.substr(0, colon), credentials)) return false;
     credentials += ':';
-    if (colon != Text::npos && !percentDecode(userinfo.substr(colon + 1), credentials)) {
+    if (colon != std::string::npos && !percentDecode(userinfo.substr(colon + 1), credentials)) {
         return false;
     }
     m_authorization = "Basic " + KUtil::base64Encode(credentials);
@@ -221,18 +232,16 @@ bool KProxySettings::bypasses(const std::string& host) const {
     const bool hostIsAddress = parseAddress(host, address, true);
     const Text name = withoutFinalDot(host);
     if (hostIsAddress ? isLoopback(address) : equalsIgnoringCase(name, "localhost")) return true;
-    const Text list = m_noProxy;
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t end = list.find(',', start);
-        if (end == Text::npos) end = list.size();
-        Text entry = list.substr(start, end - start);
-        const size_t first = entry.find_first_not_of(" \t");
-        if (first != Text::npos) {
-            entry = entry.substr(first, entry.find_last_not_of(" \t") - first + 1);
-            if (entryMatches(name, hostIsAddress ? &address : nullptr, entry)) return true;
-        }
-        start = end + 1;
+    const size_t size = m_noProxy.size();
+    for (size_t start = 0; start <= size;) {
+        size_t stop = start;
+        while (stop < size && m_noProxy[stop] != ',') ++stop;
+        size_t first = start, last = stop;
+        while (first < last && isBlank(m_noProxy[first])) ++first;
+        while (last > first && isBlank(m_noProxy[last - 1])) --last;
+        const Text entry(m_noProxy.data() + first, last - first);
+        if (!entry.empty() && entryMatches(name, hostIsAddress ? &address : nullptr, entry)) return true;
+        start = stop + 1;
     }
     return false;
 }
