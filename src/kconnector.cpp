@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 // The asynchronous lookup functions moved from libanl into libc in glibc 2.34 under a new symbol
 // version. Binding to their first version keeps the agent loadable on older systems, where
