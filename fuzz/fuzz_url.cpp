@@ -23,6 +23,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (KHTTPClient::urlParse(parts[0], host, port, path)) {
         if (host.empty() || port == 0 || path.empty() || path[0] != '/') std::abort();
         if (parts[0].compare(0, 7, HTTP_PREFIX) != 0) std::abort();
+        // Nothing that could end the request line or start a header line gets through.
+        for (const char c : parts[0]) {
+            if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F) std::abort();
+        }
+        // Brackets only around a whole IPv6 address, and nowhere else in the host.
+        const size_t open = host.find('['), close = host.find(']');
+        if (open != std::string::npos || close != std::string::npos) {
+            if (open != 0 || close != host.size() - 1 || host.find(':') == std::string::npos) {
+                std::abort();
+            }
+        } else if (host.find(':') != std::string::npos) {
+            std::abort();
+        }
     } else if (host != "unchanged" || port != 7 || path != "unchanged") {
         std::abort();  // a refused URL must leave the out parameters alone
     }

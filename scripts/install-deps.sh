@@ -6,6 +6,7 @@ PACKAGES=(
   cmake ninja-build g++ googletest          # native build and tests
   g++-mips64el-linux-gnuabi64 qemu-user     # the shipped mips64el target, tests under qemu
   iproute2 util-linux                       # network namespaces and interfaces for the tests
+  tinyproxy                                 # a real forward proxy for the proxy tests
   g++-mips64-linux-gnuabi64                 # big-endian build, tests under qemu-user
   clang libclang-rt-14-dev                  # libFuzzer targets
   clang-tidy cppcheck                       # static analysis

@@ -1,9 +1,13 @@
 #include "khttpclient.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstring>
 
+#include "kproxysettings.h"
 #include "ktcpsocket.h"
 
 namespace {
@@ -115,24 +119,76 @@ std::string readReply(KTCPSocket& socket, Clock::time_point deadline) {
 
 }  // namespace
 
+namespace {
+
+bool hasControlOrSpace(const std::string& text) {
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte == 0x7F) return true;
+    }
+    return false;
+}
+
+// The length of the host at the start of an authority, up to its ":" or its end; 0 when there
+// is no usable host. An IPv6 address is written in brackets, which stay part of the host, as
+// its colons would otherwise read as the port.
+size_t hostLength(const std::string& authority) {
+    if (authority.front() != '[') {
+        if (authority.find('[') != std::string::npos || authority.find(']') != std::string::npos) {
+            return 0;
+        }
+        const size_t colon = authority.find(':');
+        return colon == std::string::npos ? authority.size() : colon;
+    }
+    const size_t close = authority.find(']');
+    if (close == std::string::npos) return 0;
+    in6_addr address;
+    if (inet_pton(AF_INET6, authority.substr(1, close - 1).c_str(), &address) != 1) return 0;
+    if (close + 1 < authority.size() && authority[close + 1] != ':') return 0;
+    return close + 1;
+}
+
+// "http://host:port", which starts the request target when the request goes through a proxy.
+std::string origin(const std::string& host, uint16_t port) {
+    std::string text = HTTP_PREFIX + host + ":";
+    char digits[5];
+    size_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + port % 10);
+        port = static_cast<uint16_t>(port / 10);
+    } while (port != 0);
+    while (count > 0) text += digits[--count];
+    return text;
+}
+
+// The host as the resolver takes it: an IPv6 address without its brackets.
+std::string withoutBrackets(const std::string& host) {
+    if (host.size() >= 2 && host.front() == '[') return host.substr(1, host.size() - 2);
+    return host;
+}
+
+}  // namespace
+
 // url and path are taken by value, as these operations have always been declared.
 // cppcheck-suppress passedByValue
 bool KHTTPClient::urlParse(std::string url,  // NOLINT(performance-unnecessary-value-param)
                            std::string& host, uint16_t& port, std::string& path) {
     const size_t prefixLength = sizeof HTTP_PREFIX - 1;
     if (url.compare(0, prefixLength, HTTP_PREFIX) != 0) return false;
+    // Such a byte would end the request line early or start a header line of its own.
+    if (hasControlOrSpace(url)) return false;
     const std::string rest = url.substr(prefixLength);
     const size_t slash = rest.find('/');
     const std::string authority = slash == std::string::npos ? rest : rest.substr(0, slash);
     if (authority.empty()) return false;
 
-    const size_t colon = authority.find(':');
-    const std::string newHost = authority.substr(0, colon);
+    const size_t hostEnd = hostLength(authority);
+    if (hostEnd == 0) return false;
+    const std::string newHost = authority.substr(0, hostEnd);
     uint16_t newPort = 80;
-    if (colon != std::string::npos && !parsePort(authority.substr(colon + 1), newPort)) {
+    if (hostEnd < authority.size() && !parsePort(authority.substr(hostEnd + 1), newPort)) {
         return false;
     }
-    if (newHost.empty()) return false;
     host = newHost;
     port = newPort;
     path = slash == std::string::npos ? "/" : rest.substr(slash);
@@ -169,11 +225,23 @@ std::string KHTTPClient::post(const std::string& url, const Params& params, cons
     std::string host, path;
     uint16_t port = 0;
     if (!urlParse(url, host, port, path)) return std::string();
+    const KProxySettings proxy = KProxySettings::fromEnvironment();
+    const KProxySettings::Route route = proxy.route(host);
+    if (route == KProxySettings::Route::Unusable) return std::string();
+    const bool proxied = route == KProxySettings::Route::Proxy;
     KTCPSocket socket;
-    if (!socket.connect(host, port, connectTimeout)) return std::string();
+    if (!socket.connect(proxied ? proxy.host() : withoutBrackets(host),
+                        proxied ? proxy.port() : port, connectTimeout)) {
+        return std::string();
+    }
+    // A proxy needs the whole URL to know where the request goes.
+    if (proxied) path.insert(0, origin(host, port));
 
     // Neither entry overwrites the caller's: the caller may name its own host or length.
     Params fields = headers;
+    if (proxied && !proxy.authorization().empty()) {
+        fields.emplace("Proxy-Authorization", proxy.authorization());
+    }
     fields.emplace("host", host);
     // Many servers refuse a POST without a body length.
     fields.emplace("Content-Length", std::to_string(body.size()));

@@ -22,12 +22,15 @@ public:
 
     KHTTPClient() = delete;
 
-    // Splits "http://host[:port][/path]"; the out parameters are written only on success.
+    // Splits "http://host[:port][/path]"; the out parameters are written only on success. An IPv6
+    // host is written and returned in brackets ("[::1]"). A URL with a byte at or below 0x20, or
+    // 0x7F, is refused.
     static bool urlParse(std::string url, std::string& host, uint16_t& port, std::string& path);
     static std::string generateMsg(const std::string& method, std::string path,
                                    const Params& params, const std::string& body,
                                    const Params& headers);
-    // The body of the reply, or empty on any failure.
+    // The body of the reply, or empty on any failure. The request goes through the HTTP proxy
+    // that the environment names, if any (see KProxySettings).
     static std::string post(const std::string& url, const Params& params, const std::string& body,
                             const Params& headers);
     // Internal: post with the caller's bounds instead of the defaults, so tests can use short ones.

@@ -1,34 +1,14 @@
 #include "ktcpsocket.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+
+#include "kconnector.h"
 
 namespace {
-
-// The first IPv4 address of host in network order, or false when the name does not resolve.
-bool resolveIPv4(const std::string& host, in_addr& address) {
-    addrinfo hints;
-    std::memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
-    bool resolved = false;
-    if (found->ai_family == AF_INET && found->ai_addrlen >= sizeof(sockaddr_in)) {
-        address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-        resolved = true;
-    }
-    freeaddrinfo(found);
-    return resolved;
-}
 
 // Milliseconds left until deadline, rounded up so that a wait never ends early; 0 once passed.
 int millisecondsUntil(KTCPSocket::Clock::time_point deadline) {
@@ -40,7 +20,7 @@ int millisecondsUntil(KTCPSocket::Clock::time_point deadline) {
 
 }  // namespace
 
-KTCPSocket::KTCPSocket() : m_socket(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) {}
+KTCPSocket::KTCPSocket() : m_socket(-1) {}
 
 KTCPSocket::~KTCPSocket() {
     if (m_socket >= 0) ::close(m_socket);
@@ -52,34 +32,10 @@ bool KTCPSocket::connect(const std::string& host, uint16_t port) {
 
 bool KTCPSocket::connect(const std::string& host, uint16_t port,
                          std::chrono::milliseconds timeout) {
-    if (m_socket < 0) return false;
-    in_addr address;
-    if (!resolveIPv4(host, address)) return false;
-    const auto deadline = Clock::now() + timeout;
-
-    sockaddr_in peer;
-    std::memset(&peer, 0, sizeof peer);
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(port);
-    peer.sin_addr = address;
-
-    // Non-blocking, so that a handshake that never completes costs no more than the time-out.
-    const int flags = fcntl(m_socket, F_GETFL);
-    if (flags < 0 || fcntl(m_socket, F_SETFL, flags | O_NONBLOCK) < 0) return false;
-    if (::connect(m_socket, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0) {
-        return true;
-    }
-    if (errno != EINPROGRESS && errno != EINTR) return false;
-    return finishConnect(deadline);
-}
-
-// Waits for the handshake started by a non-blocking connect and tells whether it succeeded.
-bool KTCPSocket::finishConnect(Clock::time_point deadline) {
-    if (!waitWritable(deadline)) return false;
-    int error = 0;
-    socklen_t size = sizeof error;
-    if (getsockopt(m_socket, SOL_SOCKET, SO_ERROR, &error, &size) < 0) return false;
-    return error == 0;
+    if (m_socket >= 0) return false;
+    KConnector connector;
+    m_socket = connector.connect(host, port, Clock::now() + timeout);
+    return m_socket >= 0;
 }
 
 int32_t KTCPSocket::send(const char* data, int32_t length) {

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string>
 
-// Owns one IPv4 TCP client socket. After a successful connect the descriptor is non-blocking, so
-// that no call can wait longer than its caller allows: the caller waits with waitReadable or
-// waitWritable, then calls recv or send.
+// Owns one TCP client socket, IPv4 or IPv6. The descriptor is non-blocking, so that no call can
+// wait longer than its caller allows: the caller waits with waitReadable or waitWritable, then
+// calls recv or send.
 class KTCPSocket {
 public:
     using Clock = std::chrono::steady_clock;
@@ -19,9 +19,11 @@ public:
     KTCPSocket(const KTCPSocket&) = delete;
     KTCPSocket& operator=(const KTCPSocket&) = delete;
 
-    // Connects to the first IPv4 address of host, waiting at most CONNECT_TIMEOUT.
+    // Connects to host (a name, or an address with IPv6 written without brackets) through every
+    // address it has, as KConnector does; resolution and handshake take at most CONNECT_TIMEOUT.
+    // Fails when the object already holds a connection.
     bool connect(const std::string& host, uint16_t port);
-    // The same with a caller's bound on the handshake (name resolution is not bounded here).
+    // The same with a caller's bound.
     bool connect(const std::string& host, uint16_t port, std::chrono::milliseconds timeout);
     // Bytes sent, or -1 (errno EAGAIN when the send buffer is full). Never raises SIGPIPE.
     int32_t send(const char* data, int32_t length);
@@ -34,7 +36,6 @@ public:
 
 private:
     bool waitFor(short events, Clock::time_point deadline);
-    bool finishConnect(Clock::time_point deadline);
 
     int32_t m_socket;
 };

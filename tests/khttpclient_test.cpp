@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "netnssandbox.h"
 #include "testserver.h"
 
 namespace {
@@ -79,6 +80,34 @@ TEST(KHTTPClientTest, UrlParseSplitsOrRefuses) {
         {"http://", false, "", 0, ""},
         {"http:///a", false, "", 0, ""},
         {"http://:80/a", false, "", 0, ""},
+        // IPv6 addresses are written in brackets, which stay part of the host.
+        {"http://[::1]:8080/path", true, "[::1]", 8080, "/path"},
+        {"http://[::1]", true, "[::1]", 80, "/"},
+        {"http://[::1]:/a", true, "[::1]", 80, "/a"},
+        {"http://[2001:DB8::a]/x", true, "[2001:DB8::a]", 80, "/x"},
+        {"http://[::ffff:10.0.0.1]:81/", true, "[::ffff:10.0.0.1]", 81, "/"},
+        {"http://[::1]:0/", false, "", 0, ""},
+        {"http://[::1]x/a", false, "", 0, ""},
+        {"http://[::1/a", false, "", 0, ""},
+        {"http://[]/a", false, "", 0, ""},
+        {"http://[10.0.0.1]/a", false, "", 0, ""},
+        {"http://[fe80::1%25eth0]/a", false, "", 0, ""},
+        {"http://[srv]/a", false, "", 0, ""},
+        {"http://a[b]/", false, "", 0, ""},
+        {"http://srv]/", false, "", 0, ""},
+        {"http://::1/", false, "", 0, ""},
+        // A blank or control byte anywhere would break the request line or add header lines;
+        // bytes from 0x80 up are left alone.
+        {"http://srv /a", false, "", 0, ""},
+        {"http://srv/a b", false, "", 0, ""},
+        {"http://srv/a\r\nX-Injected: 1", false, "", 0, ""},
+        {"http://srv/a\n", false, "", 0, ""},
+        {"http://srv/\t", false, "", 0, ""},
+        {"http://s\x01rv/", false, "", 0, ""},
+        {"http://srv/\x1f", false, "", 0, ""},
+        {"http://srv/\x7f", false, "", 0, ""},
+        {"http://srv/\xC3\xA9", true, "srv", 80, "/\xC3\xA9"},
+        {"http://srv/~!", true, "srv", 80, "/~!"},
     };
     for (const UrlCase& c : cases) {
         std::string host = "old", path = "old";
@@ -94,6 +123,41 @@ TEST(KHTTPClientTest, UrlParseSplitsOrRefuses) {
             EXPECT_EQ(path, "old") << c.url;
         }
     }
+}
+
+TEST(KHTTPClientTest, UrlParseRefusesAZeroByte) {
+    std::string host, path;
+    uint16_t port = 7;
+    EXPECT_FALSE(KHTTPClient::urlParse(std::string("http://srv/a\0b", 14), host, port, path));
+    EXPECT_FALSE(KHTTPClient::urlParse(std::string("http://sr\0v/", 12), host, port, path));
+    EXPECT_EQ(port, 7);
+}
+
+TEST(KHTTPClientTest, PostToAnIPv6AddressNamesItInBracketsOnTheHostLine) {
+    NetworkSetup setup;
+    setup.commands = {{"ip", "link", "set", "lo", "up"}};
+    const SandboxOutcome outcome = runInNetworkSandbox(setup, [](const std::string&) {
+        TestServer server(Mode::Normal, "success", "::1");
+        if (!server.listening()) return std::string("cannot listen on ::1");
+        const std::string reply = KHTTPClient::post(server.url() + "/p?a=1", {}, "", {});
+        server.waitForRequests(1, 5);
+        const std::vector<std::string> requests = server.requests();
+        if (requests.size() != 1) return "reply " + reply + ", no request";
+        const std::string& request = requests[0];
+        return "reply " + reply + ", " + request.substr(0, request.find("\r\n")) +
+               (request.find("\r\nhost:[::1]\r\n") == std::string::npos ? "" : ", host:[::1]");
+    });
+    ASSERT_SANDBOX_DONE(outcome);
+    EXPECT_EQ(outcome.text, "reply success, POST /p?a=1 HTTP/1.1, host:[::1]");
+}
+
+TEST(KHTTPClientTest, UrlWithAControlByteMakesNoConnection) {
+    TestServer server;
+    for (const char* suffix : {"/a b", "/a\r\nX-Injected: 1", "/\x7f"}) {
+        EXPECT_EQ(KHTTPClient::post(server.url() + suffix, {}, "", {}), "") << suffix;
+    }
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(server.connections(), 0u);
 }
 
 // ---- generateMsg ----

@@ -35,25 +35,34 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// A listening socket on 127.0.0.1 with an ephemeral port; -1 on failure.
-int listenOnLoopback(int backlog, uint16_t& port) {
-    // Non-blocking, so that accept never waits for a connection that vanished after poll.
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return -1;
-    sockaddr_in address;
+// A listening socket on a numeric IPv4 or IPv6 address with an ephemeral port; -1 on failure.
+int listenOn(const std::string& host, int backlog, uint16_t& port) {
+    sockaddr_storage address;
     std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(fd, backlog) != 0 ||
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+    socklen_t size = sizeof(sockaddr_in);
+    if (inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+    } else if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        size = sizeof(sockaddr_in6);
+    } else {
+        return -1;
+    }
+    // Non-blocking, so that accept never waits for a connection that vanished after poll.
+    const int fd = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return -1;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 || listen(fd, backlog) != 0 ||
         getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
         close(fd);
         return -1;
     }
-    port = ntohs(address.sin_port);
+    port = ntohs(address.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
     return fd;
 }
+
+int listenOnLoopback(int backlog, uint16_t& port) { return listenOn("127.0.0.1", backlog, port); }
 
 // True when fd has the events (or an error) before the slice ends or the stop pipe wakes us.
 bool waitSlice(int fd, short events, int stopPipe, int timeoutMs) {
@@ -94,8 +103,9 @@ std::string withLength(const std::string& statusLine, const std::string& body) {
 
 }  // namespace
 
-TestServer::TestServer(Mode mode, std::string body) : m_mode(mode), m_body(std::move(body)) {
-    m_listener = listenOnLoopback(16, m_port);
+TestServer::TestServer(Mode mode, std::string body, std::string address)
+    : m_mode(mode), m_body(std::move(body)), m_address(std::move(address)) {
+    m_listener = listenOn(m_address, 16, m_port);
     if (m_listener >= 0 && pipe2(m_stopPipe, O_CLOEXEC) == 0) {
         m_thread = std::thread(&TestServer::serve, this);
     }
@@ -115,7 +125,10 @@ TestServer::~TestServer() {
     if (m_listener >= 0) close(m_listener);
 }
 
-std::string TestServer::url() const { return "http://127.0.0.1:" + std::to_string(m_port); }
+std::string TestServer::url() const {
+    const bool v6 = m_address.find(':') != std::string::npos;
+    return "http://" + (v6 ? "[" + m_address + "]" : m_address) + ":" + std::to_string(m_port);
+}
 
 std::vector<std::string> TestServer::requests() const {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-// A collection server on 127.0.0.1 (ephemeral port) that runs on its own thread from
-// construction to destruction. It records the exact bytes of every request (the header block
+// A collection server on a loopback address (127.0.0.1 unless told; ephemeral port) that runs
+// on its own thread from construction to destruction. It records the exact bytes of every request (the header block
 // plus a Content-Length body) and answers each one as its mode says. Every wait is bounded.
 class TestServer {
 public:
@@ -29,13 +29,15 @@ public:
         Silent,              // reads the request and never answers; held open until destruction
     };
 
-    explicit TestServer(Mode mode = Mode::Normal, std::string body = "success");
+    explicit TestServer(Mode mode = Mode::Normal, std::string body = "success",
+                        std::string address = "127.0.0.1");
     ~TestServer();
     TestServer(const TestServer&) = delete;
     TestServer& operator=(const TestServer&) = delete;
 
     uint16_t port() const { return m_port; }
-    std::string url() const;  // "http://127.0.0.1:PORT"
+    std::string url() const;  // "http://127.0.0.1:PORT", "http://[::1]:PORT"
+    bool listening() const { return m_listener >= 0; }
     std::vector<std::string> requests() const;
     size_t connections() const;
     // True once count requests have been recorded; waits at most timeoutSeconds.
@@ -52,6 +54,7 @@ private:
 
     const Mode m_mode;
     const std::string m_body;
+    const std::string m_address;
     int m_listener = -1;
     uint16_t m_port = 0;
     std::atomic<bool> m_stopping{false};
