@@ -10,21 +10,6 @@
 #include <memory>
 #include <utility>
 
-// The asynchronous lookup functions moved from libanl into libc in glibc 2.34 under a new symbol
-// version. Binding to their first version keeps the agent loadable on older systems, where
-// libanl.so.1 provides them; newer systems still export that version.
-#if defined(__GLIBC__) && defined(__x86_64__)
-#define OLD_LOOKUP_VERSION "GLIBC_2.2.5"
-#elif defined(__GLIBC__) && defined(__mips__) && defined(__LP64__)
-#define OLD_LOOKUP_VERSION "GLIBC_2.2.3"
-#endif
-#ifdef OLD_LOOKUP_VERSION
-__asm__(".symver getaddrinfo_a,getaddrinfo_a@" OLD_LOOKUP_VERSION);
-__asm__(".symver gai_suspend,gai_suspend@" OLD_LOOKUP_VERSION);
-__asm__(".symver gai_error,gai_error@" OLD_LOOKUP_VERSION);
-__asm__(".symver gai_cancel,gai_cancel@" OLD_LOOKUP_VERSION);
-#endif
-
 namespace {
 
 using Clock = KConnector::Clock;
