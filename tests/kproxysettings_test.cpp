@@ -349,6 +349,8 @@ public:
         const std::string config = dir.file("tinyproxy-" + std::to_string(port) + ".conf");
         writeFile(config, "Port " + std::to_string(port) +
                               "\nListen 127.0.0.1\nTimeout 10\nMaxClients 8\nLogLevel Connect\n"
+                              // Required by tinyproxy 1.10 (Debian 11), ignored by later ones.
+                              "StartServers 1\nMinSpareServers 1\nMaxSpareServers 2\n"
                               "LogFile \"" + m_log + "\"\n" + extraConfig);
         m_program.reset(new BackgroundProgram({findProgram("tinyproxy"), "-d", "-c", config},
                                               dir.file("tinyproxy-" + std::to_string(port) + ".out")));
