@@ -10,7 +10,7 @@ seconds=${1:-20}
 keep=${2:-}
 targets=(commandline ini url reply json base64md5)
 
-CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DUSAGE_AGENT_FUZZ=ON >/dev/null
 cmake --build build-fuzz
 
