@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "ktcpsocket.h"
+#include "ktlssession.h"
 
 namespace {
 
@@ -47,10 +48,13 @@ std::string trimWhiteSpace(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
+constexpr uint16_t HTTP_PORT = 80;
+constexpr uint16_t HTTPS_PORT = 443;
+
 // Decimal digits only, from 1 to 65535; an empty text means the default port.
-bool parsePort(const std::string& text, uint16_t& port) {
+bool parsePort(const std::string& text, uint16_t defaultPort, uint16_t& port) {
     if (text.empty()) {
-        port = 80;
+        port = defaultPort;
         return true;
     }
     unsigned long value = 0;
@@ -79,7 +83,9 @@ bool parseContentLength(const std::string& text, uint64_t& length) {
 bool deadlinePassed(Clock::time_point deadline) { return Clock::now() >= deadline; }
 
 // Loops over partial sends until every byte is out; false on an error or when time runs out.
-bool sendAll(KTCPSocket& socket, const std::string& message, Clock::time_point deadline) {
+// Stream is a KTCPSocket or a KTLSSession: both send, receive and wait alike.
+template <typename Stream>
+bool sendAll(Stream& socket, const std::string& message, Clock::time_point deadline) {
     size_t sent = 0;
     while (sent < message.size()) {
         if (deadlinePassed(deadline) || !socket.waitWritable(deadline)) return false;
@@ -96,7 +102,8 @@ bool sendAll(KTCPSocket& socket, const std::string& message, Clock::time_point d
 }
 
 // Reads until the reply is complete, the peer closes, or the deadline passes.
-std::string readReply(KTCPSocket& socket, Clock::time_point deadline) {
+template <typename Stream>
+std::string readReply(Stream& socket, Clock::time_point deadline) {
     KHTTPClient::ReplyReader reader;
     char buffer[RECEIVE_BUFFER_BYTES];
     while (reader.status() == KHTTPClient::ReplyReader::Status::NeedMore) {
@@ -113,6 +120,36 @@ std::string readReply(KTCPSocket& socket, Clock::time_point deadline) {
     return reader.result();
 }
 
+template <typename Stream>
+std::string exchange(Stream& stream, const std::string& message, Clock::time_point deadline) {
+    if (!sendAll(stream, message, deadline)) return std::string();
+    return readReply(stream, deadline);
+}
+
+// Splits "host[:port][/path]", the part of a URL after its scheme.
+bool parseAfterScheme(const std::string& rest, uint16_t defaultPort, std::string& host,
+                      uint16_t& port, std::string& path) {
+    const size_t slash = rest.find('/');
+    const std::string authority = slash == std::string::npos ? rest : rest.substr(0, slash);
+    if (authority.empty()) return false;
+
+    const size_t colon = authority.find(':');
+    const std::string newHost = authority.substr(0, colon);
+    uint16_t newPort = defaultPort;
+    if (colon != std::string::npos && !parsePort(authority.substr(colon + 1), defaultPort, newPort)) {
+        return false;
+    }
+    if (newHost.empty()) return false;
+    host = newHost;
+    port = newPort;
+    path = slash == std::string::npos ? "/" : rest.substr(slash);
+    return true;
+}
+
+bool startsWith(const std::string& text, const char* prefix, size_t prefixLength) {
+    return text.compare(0, prefixLength, prefix) == 0;
+}
+
 }  // namespace
 
 // url and path are taken by value, as these operations have always been declared.
@@ -120,22 +157,20 @@ std::string readReply(KTCPSocket& socket, Clock::time_point deadline) {
 bool KHTTPClient::urlParse(std::string url,  // NOLINT(performance-unnecessary-value-param)
                            std::string& host, uint16_t& port, std::string& path) {
     const size_t prefixLength = sizeof HTTP_PREFIX - 1;
-    if (url.compare(0, prefixLength, HTTP_PREFIX) != 0) return false;
-    const std::string rest = url.substr(prefixLength);
-    const size_t slash = rest.find('/');
-    const std::string authority = slash == std::string::npos ? rest : rest.substr(0, slash);
-    if (authority.empty()) return false;
+    if (!startsWith(url, HTTP_PREFIX, prefixLength)) return false;
+    return parseAfterScheme(url.substr(prefixLength), HTTP_PORT, host, port, path);
+}
 
-    const size_t colon = authority.find(':');
-    const std::string newHost = authority.substr(0, colon);
-    uint16_t newPort = 80;
-    if (colon != std::string::npos && !parsePort(authority.substr(colon + 1), newPort)) {
-        return false;
+bool KHTTPClient::urlParse(const std::string& url, Scheme& scheme, std::string& host,
+                           uint16_t& port, std::string& path) {
+    const size_t httpsLength = sizeof HTTPS_PREFIX - 1;
+    if (startsWith(url, HTTPS_PREFIX, httpsLength)) {
+        if (!parseAfterScheme(url.substr(httpsLength), HTTPS_PORT, host, port, path)) return false;
+        scheme = Scheme::Https;
+        return true;
     }
-    if (newHost.empty()) return false;
-    host = newHost;
-    port = newPort;
-    path = slash == std::string::npos ? "/" : rest.substr(slash);
+    if (!urlParse(url, host, port, path)) return false;
+    scheme = Scheme::Http;
     return true;
 }
 
@@ -168,7 +203,8 @@ std::string KHTTPClient::post(const std::string& url, const Params& params, cons
                               std::chrono::milliseconds replyTimeout) {
     std::string host, path;
     uint16_t port = 0;
-    if (!urlParse(url, host, port, path)) return std::string();
+    Scheme scheme = Scheme::Http;
+    if (!urlParse(url, scheme, host, port, path)) return std::string();
     KTCPSocket socket;
     if (!socket.connect(host, port, connectTimeout)) return std::string();
 
@@ -179,9 +215,12 @@ std::string KHTTPClient::post(const std::string& url, const Params& params, cons
     fields.emplace("Content-Length", std::to_string(body.size()));
     const std::string message = generateMsg("POST", path, params, body, fields);
 
+    // The TLS handshake, when there is one, shares the exchange's bound.
     const Clock::time_point deadline = Clock::now() + replyTimeout;
-    if (!sendAll(socket, message, deadline)) return std::string();
-    return readReply(socket, deadline);
+    if (scheme == Scheme::Http) return exchange(socket, message, deadline);
+    KTLSSession session(socket);
+    if (!session.handshake(host, deadline)) return std::string();
+    return exchange(session, message, deadline);
 }
 
 KHTTPClient::ReplyReader::Status KHTTPClient::ReplyReader::feed(const char* data, size_t length) {
