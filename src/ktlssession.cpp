@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <iterator>
 
 #include "mbedtls/ctr_drbg.h"
 #include "mbedtls/ecp.h"
@@ -135,10 +137,9 @@ std::string KTLSSession::trustStorePath() {
     // A bundle named on purpose is used or nothing is: falling back could trust what the
     // caller meant to exclude.
     if (chosen != nullptr && chosen[0] != '\0') return chosen;
-    for (const char* path : SYSTEM_TRUST_STORES) {
-        if (fileExists(path)) return path;
-    }
-    return std::string();
+    const auto found = std::find_if(std::begin(SYSTEM_TRUST_STORES), std::end(SYSTEM_TRUST_STORES),
+                                    fileExists);
+    return found == std::end(SYSTEM_TRUST_STORES) ? std::string() : std::string(*found);
 }
 
 bool KTLSSession::setUp(const std::string& host) {
