@@ -5,8 +5,8 @@
  * and ChaCha20-Poly1305 records, SHA-256 and SHA-384, X.509 chains verified against PEM CA
  * bundles, entropy from the operating system.
  * Left out: the server side, renegotiation, compression, every version below TLS 1.2, CBC
- * suites, DTLS, session tickets, file-system helpers (the agent reads the CA bundle itself),
- * error strings and debug output.
+ * suites, DTLS, session tickets, file-system helpers and PEM decoding (the agent reads and
+ * decodes the CA bundle itself), error strings and debug output.
  *
  * Two additions serve verification only, not the key exchange:
  *  - P-384: many certificate authorities sign with ECDSA over P-384, among them the
@@ -40,12 +40,13 @@
 #define MBEDTLS_SSL_EXTENDED_MASTER_SECRET
 #define MBEDTLS_X509_CHECK_KEY_USAGE
 #define MBEDTLS_X509_CHECK_EXTENDED_KEY_USAGE
+/* The agent hands the verifier only the authorities that can be the issuer. */
+#define MBEDTLS_X509_TRUSTED_CERTIFICATE_CALLBACK
 
 /* Modules */
 #define MBEDTLS_AES_C
 #define MBEDTLS_ASN1_PARSE_C
 #define MBEDTLS_ASN1_WRITE_C
-#define MBEDTLS_BASE64_C
 #define MBEDTLS_BIGNUM_C
 #define MBEDTLS_CHACHA20_C
 #define MBEDTLS_CHACHAPOLY_C
@@ -58,7 +59,6 @@
 #define MBEDTLS_GCM_C
 #define MBEDTLS_MD_C
 #define MBEDTLS_OID_C
-#define MBEDTLS_PEM_PARSE_C
 #define MBEDTLS_PK_C
 #define MBEDTLS_PK_PARSE_C
 #define MBEDTLS_POLY1305_C

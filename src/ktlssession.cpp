@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <iterator>
+#include <vector>
 
+#include "mbedtls/asn1.h"
 #include "mbedtls/ctr_drbg.h"
 #include "mbedtls/ecp.h"
 #include "mbedtls/entropy.h"
@@ -55,24 +57,23 @@ bool fileExists(const char* path) {
     return ::stat(path, &status) == 0 && S_ISREG(status.st_mode);
 }
 
-// The whole file with a terminating zero byte, as the PEM parser wants it; empty on failure.
-std::string readWithTerminator(const std::string& path) {
+// The whole file, or empty on failure.
+std::string readWhole(const std::string& path) {
     const Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat status;
     if (file.get() < 0 || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
         status.st_size > MAX_TRUST_STORE_BYTES) {
         return std::string();
     }
-    std::string content(static_cast<size_t>(status.st_size) + 1, '\0');
+    std::string content(static_cast<size_t>(status.st_size), '\0');
     size_t filled = 0;
-    while (filled + 1 < content.size()) {
-        const ssize_t got = ::read(file.get(), &content[filled], content.size() - 1 - filled);
+    while (filled < content.size()) {
+        const ssize_t got = ::read(file.get(), &content[filled], content.size() - filled);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
         filled += static_cast<size_t>(got);
     }
     content.resize(filled);
-    content.push_back('\0');
     return content;
 }
 
@@ -99,6 +100,86 @@ int receiveThroughSocket(void* context, unsigned char* buffer, size_t length) {
     return isTransient(errno) ? MBEDTLS_ERR_SSL_WANT_READ : MBEDTLS_ERR_NET_RECV_FAILED;
 }
 
+const char PEM_BEGIN[] = "-----BEGIN CERTIFICATE-----";
+const char PEM_END[] = "-----END CERTIFICATE-----";
+
+// Base64 as PEM carries it, line breaks and other white space ignored; false when malformed.
+// Certificate authorities are public, so speed matters here and constant time does not.
+bool decodeBase64(const char* text, size_t length, std::string& out) {
+    uint32_t bits = 0;
+    int pending = 0, padding = 0;
+    for (size_t i = 0; i < length; ++i) {
+        const char c = text[i];
+        int value = -1;
+        if (c >= 'A' && c <= 'Z') value = c - 'A';
+        else if (c >= 'a' && c <= 'z') value = c - 'a' + 26;
+        else if (c >= '0' && c <= '9') value = c - '0' + 52;
+        else if (c == '+') value = 62;
+        else if (c == '/') value = 63;
+        else if (c == '=') ++padding;
+        else if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
+        else return false;
+        if (value < 0) continue;
+        if (padding > 0) return false;  // data after padding
+        bits = (bits << 6) | static_cast<uint32_t>(value);
+        pending += 6;
+        if (pending >= 8) {
+            pending -= 8;
+            out.push_back(static_cast<char>((bits >> pending) & 0xff));
+        }
+    }
+    return padding <= 2 && !out.empty();
+}
+
+// The DER encodings of every certificate block of a PEM bundle.
+std::vector<std::string> decodePemBundle(const std::string& bundle) {
+    std::vector<std::string> certificates;
+    const size_t beginLength = sizeof PEM_BEGIN - 1;
+    size_t at = bundle.find(PEM_BEGIN);
+    while (at != std::string::npos) {
+        const size_t body = at + beginLength;
+        const size_t end = bundle.find(PEM_END, body);
+        if (end == std::string::npos) break;
+        std::string der;
+        if (decodeBase64(bundle.data() + body, end - body, der)) certificates.push_back(der);
+        at = bundle.find(PEM_BEGIN, end);
+    }
+    return certificates;
+}
+
+// The encoded subject name of a DER certificate, found without parsing the rest of it.
+bool subjectOf(const std::string& der, const unsigned char*& subject, size_t& subjectLength) {
+    const int sequence = MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE;
+    unsigned char* p = reinterpret_cast<unsigned char*>(const_cast<char*>(der.data()));
+    const unsigned char* end = p + der.size();
+    size_t length = 0;
+    if (mbedtls_asn1_get_tag(&p, end, &length, sequence) != 0) return false;
+    end = p + length;
+    if (mbedtls_asn1_get_tag(&p, end, &length, sequence) != 0) return false;  // tbsCertificate
+    end = p + length;
+    // The explicit version field, tag [0].
+    const int version = MBEDTLS_ASN1_CONTEXT_SPECIFIC | MBEDTLS_ASN1_CONSTRUCTED;
+    if (mbedtls_asn1_get_tag(&p, end, &length, version) == 0) p += length;
+    if (mbedtls_asn1_get_tag(&p, end, &length, MBEDTLS_ASN1_INTEGER) != 0) return false;
+    p += length;  // serial number
+    for (int skipped = 0; skipped < 3; ++skipped) {  // signature algorithm, issuer, validity
+        if (mbedtls_asn1_get_tag(&p, end, &length, sequence) != 0) return false;
+        p += length;
+    }
+    const unsigned char* start = p;
+    if (mbedtls_asn1_get_tag(&p, end, &length, sequence) != 0) return false;
+    subject = start;
+    subjectLength = static_cast<size_t>(p - start) + length;
+    return true;
+}
+
+bool namesIssuer(const std::string& der, const mbedtls_x509_crt& child) {
+    const unsigned char* subject = nullptr;
+    size_t length = 0;
+    return subjectOf(der, subject, length) && length == child.issuer_raw.len &&
+           std::equal(subject, subject + length, child.issuer_raw.p);
+}
+
 }  // namespace
 
 // Every Mbed TLS context of one session, initialised together and freed together.
@@ -106,14 +187,12 @@ struct KTLSSession::State {
     State() {
         mbedtls_entropy_init(&entropy);
         mbedtls_ctr_drbg_init(&random);
-        mbedtls_x509_crt_init(&trusted);
         mbedtls_ssl_config_init(&config);
         mbedtls_ssl_init(&ssl);
     }
     ~State() {
         mbedtls_ssl_free(&ssl);
         mbedtls_ssl_config_free(&config);
-        mbedtls_x509_crt_free(&trusted);
         mbedtls_ctr_drbg_free(&random);
         mbedtls_entropy_free(&entropy);
     }
@@ -122,11 +201,55 @@ struct KTLSSession::State {
 
     mbedtls_entropy_context entropy;
     mbedtls_ctr_drbg_context random;
-    mbedtls_x509_crt trusted;
+    // The trust store stays encoded: a handshake parses only the authorities it asks for.
+    std::vector<std::string> authorities;
     mbedtls_ssl_config config;
     mbedtls_ssl_context ssl;
     bool established = false;
 };
+
+namespace {
+
+// Adds every certificate of ders that parses to the list behind candidates (made on demand).
+void parseInto(const std::vector<const std::string*>& ders, mbedtls_x509_crt** candidates) {
+    for (const std::string* der : ders) {
+        if (*candidates == nullptr) {
+            *candidates = static_cast<mbedtls_x509_crt*>(std::calloc(1, sizeof(mbedtls_x509_crt)));
+            if (*candidates == nullptr) return;
+            mbedtls_x509_crt_init(*candidates);
+        }
+        // A bundle may hold certificates this build cannot read (other key types); they are
+        // no one's parent here.
+        (void)mbedtls_x509_crt_parse_der(*candidates,
+                                         reinterpret_cast<const unsigned char*>(der->data()),
+                                         der->size());
+    }
+    if (*candidates != nullptr && (*candidates)->version == 0) {
+        mbedtls_x509_crt_free(*candidates);
+        std::free(*candidates);
+        *candidates = nullptr;
+    }
+}
+
+}  // namespace
+
+// Offers the trusted authorities that may have issued child: those whose subject is encoded
+// exactly as child's issuer. When none is, every authority is offered, so that names which
+// match only under the looser comparison of the verifier are not lost.
+int KTLSSession::findAuthorities(void* context, const mbedtls_x509_crt* child,
+                                 mbedtls_x509_crt** candidates) {
+    const auto& authorities = *static_cast<const std::vector<std::string>*>(context);
+    std::vector<const std::string*> chosen;
+    for (const std::string& der : authorities) {
+        if (namesIssuer(der, *child)) chosen.push_back(&der);
+    }
+    if (chosen.empty()) {
+        for (const std::string& der : authorities) chosen.push_back(&der);
+    }
+    *candidates = nullptr;
+    parseInto(chosen, candidates);
+    return 0;
+}
 
 KTLSSession::KTLSSession(KTCPSocket& socket) : m_socket(socket) {}
 
@@ -145,15 +268,12 @@ std::string KTLSSession::trustStorePath() {
 bool KTLSSession::setUp(const std::string& host) {
     const std::string storePath = trustStorePath();
     if (storePath.empty()) return false;
-    const std::string store = readWithTerminator(storePath);
-    if (store.size() <= 1) return false;
+    const std::string store = readWhole(storePath);
 
     m_state.reset(new State);
     State& state = *m_state;
-    // A bundle may hold certificates this build cannot read (other key types); the rest count.
-    const int parsed = mbedtls_x509_crt_parse(
-        &state.trusted, reinterpret_cast<const unsigned char*>(store.data()), store.size());
-    if (parsed < 0 || state.trusted.version == 0) return false;
+    state.authorities = decodePemBundle(store);
+    if (state.authorities.empty()) return false;
 
     if (mbedtls_ctr_drbg_seed(&state.random, mbedtls_entropy_func, &state.entropy,
                               DRBG_PERSONALISATION, sizeof DRBG_PERSONALISATION - 1) != 0 ||
@@ -163,7 +283,7 @@ bool KTLSSession::setUp(const std::string& host) {
         return false;
     }
     mbedtls_ssl_conf_authmode(&state.config, MBEDTLS_SSL_VERIFY_REQUIRED);
-    mbedtls_ssl_conf_ca_chain(&state.config, &state.trusted, nullptr);
+    mbedtls_ssl_conf_ca_cb(&state.config, findAuthorities, &state.authorities);
     mbedtls_ssl_conf_rng(&state.config, mbedtls_ctr_drbg_random, &state.random);
     mbedtls_ssl_conf_min_version(&state.config, MBEDTLS_SSL_MAJOR_VERSION_3,
                                  MBEDTLS_SSL_MINOR_VERSION_3);

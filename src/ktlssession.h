@@ -44,6 +44,8 @@ public:
 private:
     struct State;
 
+    static int findAuthorities(void* context, const struct mbedtls_x509_crt* child,
+                               struct mbedtls_x509_crt** candidates);
     bool setUp(const std::string& host);
 
     KTCPSocket& m_socket;

@@ -221,6 +221,17 @@ TEST_F(TlsRun, WithoutAUsableTrustStoreNothingIsTrusted) {
     EXPECT_EQ(postWithin(server->url(), LONG_WAIT), "");
 }
 
+TEST_F(TlsRun, UnreadableEntriesOfABundleDoNotSpoilTheRest) {
+    const auto server = serve("amid", Issue::Valid, NginxTlsServer::answering("success"));
+    const TempDir dir;
+    const std::string broken = "-----BEGIN CERTIFICATE-----\nMIIBAAAA\n-----END CERTIFICATE-----\n";
+    const std::string notBase64 = "-----BEGIN CERTIFICATE-----\n*?*\n-----END CERTIFICATE-----\n";
+    writeFile(dir.file("bundle.pem"),
+              broken + notBase64 + readFile(s_pki->caFile()) + "trailing text\n" + broken);
+    const ScopedEnvironment trust(KTLSSession::CERT_FILE_VARIABLE, dir.file("bundle.pem"));
+    EXPECT_EQ(postWithin(server->url(), LONG_WAIT), "success");
+}
+
 TEST(KTLSSessionTest, TrustStoreIsTheNamedBundleElseAnExistingSystemOne) {
     {
         const ScopedEnvironment named(KTLSSession::CERT_FILE_VARIABLE, "/nonexistent/bundle.pem");
