@@ -15,8 +15,6 @@
 class KTLSSession {
 public:
     using Clock = KTCPSocket::Clock;
-    // Environment variable naming a CA bundle that replaces the system's trust store.
-    static constexpr char CERT_FILE_VARIABLE[] = "SSL_CERT_FILE";
 
     // Nothing of TLS is set up until handshake; the socket must outlive the session.
     explicit KTLSSession(KTCPSocket& socket);
@@ -24,7 +22,7 @@ public:
     KTLSSession(const KTLSSession&) = delete;
     KTLSSession& operator=(const KTLSSession&) = delete;
 
-    // Loads the trust store, sends host as server name and completes a verified handshake
+    // Loads the trust store (KTrustStore::path), sends host as server name and completes a verified handshake
     // before the deadline; false on any failure, including a missing trust store.
     bool handshake(const std::string& host, Clock::time_point deadline);
     // Plain bytes taken, or -1 (errno EAGAIN when the socket cannot take more yet).
@@ -36,10 +34,6 @@ public:
     bool waitReadable(Clock::time_point deadline);
     // True when send can make progress (or report an error) before the deadline.
     bool waitWritable(Clock::time_point deadline);
-
-    // The CA bundle to trust: SSL_CERT_FILE when set and not empty, else the first bundle of
-    // the known system locations that exists; empty when there is none.
-    static std::string trustStorePath();
 
 private:
     struct State;

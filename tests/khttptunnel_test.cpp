@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "khttpclient.h"
+#include "ktruststore.h"
 #include "ktlssession.h"
 #include "tlstestserver.h"
 
@@ -184,7 +185,7 @@ protected:
 TEST_F(TunnelRun, TlsGoesThroughTinyproxyToTheServer) {
     const TestPki pki;
     ASSERT_TRUE(pki.ok() && pki.make("leaf", TestPki::Issue::Valid));
-    setenv(KTLSSession::CERT_FILE_VARIABLE, pki.caFile().c_str(), 1);
+    setenv(KTrustStore::CERT_FILE_VARIABLE, pki.caFile().c_str(), 1);
     const NginxTlsServer server(pki.dir() + "/leaf.crt", pki.dir() + "/leaf.key", "",
                                 NginxTlsServer::answering("success"));
     const Tinyproxy proxy;
@@ -195,7 +196,7 @@ TEST_F(TunnelRun, TlsGoesThroughTinyproxyToTheServer) {
     ASSERT_TRUE(socket.connect("127.0.0.1", proxy.port()));
     ASSERT_TRUE(KHTTPTunnel::open(socket, "localhost", server.port(), Clock::now() + LONG_WAIT));
     EXPECT_EQ(exchangeThrough(socket, "localhost"), "success");
-    unsetenv(KTLSSession::CERT_FILE_VARIABLE);
+    unsetenv(KTrustStore::CERT_FILE_VARIABLE);
 }
 
 TEST_F(TunnelRun, RefusedOrSilentProxiesFailWithinTheBound) {
