@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-20}
 keep=${2:-}
-targets=(commandline ini url reply json base64md5)
+targets=(commandline ini url reply json base64md5 truststore)
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DUSAGE_AGENT_FUZZ=ON >/dev/null
