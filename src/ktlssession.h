@@ -7,6 +7,8 @@
 
 #include "ktcpsocket.h"
 
+struct mbedtls_x509_crt;
+
 // A TLS 1.2 client session over a connected KTCPSocket. The server's certificate chain must
 // verify against the trust store and name the host; there is no way to skip either check.
 // After a successful handshake, send, recv, waitReadable and waitWritable behave like the
@@ -38,8 +40,8 @@ public:
 private:
     struct State;
 
-    static int findAuthorities(void* context, const struct mbedtls_x509_crt* child,
-                               struct mbedtls_x509_crt** candidates);
+    static int findAuthorities(void* context, const mbedtls_x509_crt* child,
+                               mbedtls_x509_crt** candidates);
     bool setUp(const std::string& host);
 
     KTCPSocket& m_socket;
