@@ -81,7 +81,9 @@ public:
         m_port = probe.port();
         chmod(m_dir.path().c_str(), 0755);
         std::string config = "Port " + std::to_string(m_port) +
-                             "\nListen 127.0.0.1\nTimeout 30\nMaxClients 8\nAllow 127.0.0.1\n";
+                             "\nListen 127.0.0.1\nTimeout 30\nMaxClients 8\nAllow 127.0.0.1\n"
+                             // Older releases keep a pool of processes and must be told its size.
+                             "StartServers 2\nMinSpareServers 1\nMaxSpareServers 4\n";
         if (geteuid() == 0) config += "User nobody\nGroup nogroup\n";
         writeFile(m_dir.file("tinyproxy.conf"), config);
         std::vector<std::string> words = {"tinyproxy", "-d", "-c", m_dir.file("tinyproxy.conf")};
