@@ -1,4 +1,4 @@
-// Any URL text through urlParse, and any params, headers and body through generateMsg.
+// Any URL text through both forms of urlParse, and any params, headers and body through generateMsg.
 // The input is split at NUL bytes: url, then key/value pairs alternating params and headers.
 #include <cstddef>
 #include <cstdint>
@@ -7,6 +7,43 @@
 #include <vector>
 
 #include "khttpclient.h"
+
+namespace {
+
+// The form that also takes https:// agrees with the http-only one on http:// URLs, and splits
+// an https:// URL as the http-only form splits the same URL with http:// in front.
+void checkSchemeForm(const std::string& url, const std::string& httpHost, uint16_t httpPort,
+                     const std::string& httpPath) {
+    KHTTPClient::Scheme scheme = KHTTPClient::Scheme::Http;
+    std::string host = "unchanged", path = "unchanged";
+    uint16_t port = 7;
+    const bool parsed = KHTTPClient::urlParse(url, scheme, host, port, path);
+    const bool secure = url.compare(0, 8, HTTPS_PREFIX) == 0;
+    if (!secure) {
+        if (parsed != (httpHost != "unchanged")) std::abort();
+        if (parsed && (scheme != KHTTPClient::Scheme::Http || host != httpHost ||
+                       port != httpPort || path != httpPath)) {
+            std::abort();
+        }
+        return;
+    }
+    std::string plainHost = "unchanged", plainPath = "unchanged";
+    uint16_t plainPort = 7;
+    const bool plainParsed =
+        KHTTPClient::urlParse(HTTP_PREFIX + url.substr(8), plainHost, plainPort, plainPath);
+    if (parsed != plainParsed) std::abort();
+    if (!parsed) {
+        if (host != "unchanged" || port != 7 || path != "unchanged") std::abort();
+        return;
+    }
+    const bool defaultPort = plainPort == 80 && port == 443;
+    if (scheme != KHTTPClient::Scheme::Https || host != plainHost || path != plainPath ||
+        (port != plainPort && !defaultPort)) {
+        std::abort();
+    }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::string> parts(1);
@@ -39,6 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else if (host != "unchanged" || port != 7 || path != "unchanged") {
         std::abort();  // a refused URL must leave the out parameters alone
     }
+    checkSchemeForm(parts[0], host, port, path);
 
     KHTTPClient::Params params, headers;
     for (size_t i = 1; i + 1 < parts.size(); i += 2) {

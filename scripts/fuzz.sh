@@ -8,9 +8,9 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-20}
 keep=${2:-}
-targets=(commandline ini url reply json base64md5 proxy)
+targets=(commandline ini url reply json base64md5 proxy truststore)
 
-CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DUSAGE_AGENT_FUZZ=ON >/dev/null
 cmake --build build-fuzz
 

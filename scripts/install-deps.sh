@@ -11,6 +11,8 @@ PACKAGES=(
   clang libclang-rt-14-dev                  # libFuzzer targets
   clang-tidy cppcheck                       # static analysis
   python3                                   # the bundled local collection server
+  dpkg-dev                                  # fetching Mbed TLS sources (scripts/fetch-mbedtls.sh)
+  nginx-light openssl                       # HTTPS tests: nginx with TLS, certificates made at test time
   hyperfine strace time curl                # the benchmark
   debootstrap qemu-user-static checksec     # the shipped builds in a Debian 11 root, their tests
 )

@@ -7,8 +7,10 @@
 #include <climits>
 #include <cstring>
 
+#include "khttptunnel.h"
 #include "kproxysettings.h"
 #include "ktcpsocket.h"
+#include "ktlssession.h"
 
 namespace {
 
@@ -51,10 +53,13 @@ std::string trimWhiteSpace(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
+constexpr uint16_t HTTP_PORT = 80;
+constexpr uint16_t HTTPS_PORT = 443;
+
 // Decimal digits only, from 1 to 65535; an empty text means the default port.
-bool parsePort(const std::string& text, uint16_t& port) {
+bool parsePort(const std::string& text, uint16_t defaultPort, uint16_t& port) {
     if (text.empty()) {
-        port = 80;
+        port = defaultPort;
         return true;
     }
     unsigned long value = 0;
@@ -83,7 +88,9 @@ bool parseContentLength(const std::string& text, uint64_t& length) {
 bool deadlinePassed(Clock::time_point deadline) { return Clock::now() >= deadline; }
 
 // Loops over partial sends until every byte is out; false on an error or when time runs out.
-bool sendAll(KTCPSocket& socket, const std::string& message, Clock::time_point deadline) {
+// Stream is a KTCPSocket or a KTLSSession: both send, receive and wait alike.
+template <typename Stream>
+bool sendAll(Stream& socket, const std::string& message, Clock::time_point deadline) {
     size_t sent = 0;
     while (sent < message.size()) {
         if (deadlinePassed(deadline) || !socket.waitWritable(deadline)) return false;
@@ -100,7 +107,8 @@ bool sendAll(KTCPSocket& socket, const std::string& message, Clock::time_point d
 }
 
 // Reads until the reply is complete, the peer closes, or the deadline passes.
-std::string readReply(KTCPSocket& socket, Clock::time_point deadline) {
+template <typename Stream>
+std::string readReply(Stream& socket, Clock::time_point deadline) {
     KHTTPClient::ReplyReader reader;
     char buffer[RECEIVE_BUFFER_BYTES];
     while (reader.status() == KHTTPClient::ReplyReader::Status::NeedMore) {
@@ -115,6 +123,16 @@ std::string readReply(KTCPSocket& socket, Clock::time_point deadline) {
         }
     }
     return reader.result();
+}
+
+template <typename Stream>
+std::string exchange(Stream& stream, const std::string& message, Clock::time_point deadline) {
+    if (!sendAll(stream, message, deadline)) return std::string();
+    return readReply(stream, deadline);
+}
+
+bool startsWith(const std::string& text, const char* prefix, size_t prefixLength) {
+    return text.compare(0, prefixLength, prefix) == 0;
 }
 
 }  // namespace
@@ -148,6 +166,28 @@ size_t hostLength(const std::string& authority) {
     return close + 1;
 }
 
+// Splits "host[:port][/path]", the part of a URL after its scheme. Such a byte at or below the
+// space, or DEL, would end the request line early or start a header line of its own.
+bool parseAfterScheme(const std::string& rest, uint16_t defaultPort, std::string& host,
+                      uint16_t& port, std::string& path) {
+    if (hasControlOrSpace(rest)) return false;
+    const size_t slash = rest.find('/');
+    const std::string authority = slash == std::string::npos ? rest : rest.substr(0, slash);
+    if (authority.empty()) return false;
+
+    const size_t hostEnd = hostLength(authority);
+    if (hostEnd == 0) return false;
+    uint16_t newPort = defaultPort;
+    if (hostEnd < authority.size() &&
+        !parsePort(authority.substr(hostEnd + 1), defaultPort, newPort)) {
+        return false;
+    }
+    host = authority.substr(0, hostEnd);
+    port = newPort;
+    path = slash == std::string::npos ? "/" : rest.substr(slash);
+    return true;
+}
+
 // "http://host:port", which starts the request target when the request goes through a proxy.
 std::string origin(const std::string& host, uint16_t port) {
     std::string text = HTTP_PREFIX + host + ":";
@@ -159,6 +199,19 @@ std::string origin(const std::string& host, uint16_t port) {
     } while (port != 0);
     while (count > 0) text += digits[--count];
     return text;
+}
+
+// The POST request to target. Neither added entry overwrites the caller's: the caller may name
+// its own host or length.
+std::string request(const std::string& target, const std::string& host,
+                    const KHTTPClient::Params& params, const std::string& body,
+                    const KHTTPClient::Params& headers, const std::string& proxyAuthorization) {
+    KHTTPClient::Params fields = headers;
+    if (!proxyAuthorization.empty()) fields.emplace("Proxy-Authorization", proxyAuthorization);
+    fields.emplace("host", host);
+    // Many servers refuse a POST without a body length.
+    fields.emplace("Content-Length", std::to_string(body.size()));
+    return KHTTPClient::generateMsg("POST", target, params, body, fields);
 }
 
 // The host as the resolver takes it: an IPv6 address without its brackets.
@@ -174,24 +227,20 @@ std::string withoutBrackets(const std::string& host) {
 bool KHTTPClient::urlParse(std::string url,  // NOLINT(performance-unnecessary-value-param)
                            std::string& host, uint16_t& port, std::string& path) {
     const size_t prefixLength = sizeof HTTP_PREFIX - 1;
-    if (url.compare(0, prefixLength, HTTP_PREFIX) != 0) return false;
-    // Such a byte would end the request line early or start a header line of its own.
-    if (hasControlOrSpace(url)) return false;
-    const std::string rest = url.substr(prefixLength);
-    const size_t slash = rest.find('/');
-    const std::string authority = slash == std::string::npos ? rest : rest.substr(0, slash);
-    if (authority.empty()) return false;
+    if (!startsWith(url, HTTP_PREFIX, prefixLength)) return false;
+    return parseAfterScheme(url.substr(prefixLength), HTTP_PORT, host, port, path);
+}
 
-    const size_t hostEnd = hostLength(authority);
-    if (hostEnd == 0) return false;
-    const std::string newHost = authority.substr(0, hostEnd);
-    uint16_t newPort = 80;
-    if (hostEnd < authority.size() && !parsePort(authority.substr(hostEnd + 1), newPort)) {
-        return false;
+bool KHTTPClient::urlParse(const std::string& url, Scheme& scheme, std::string& host,
+                           uint16_t& port, std::string& path) {
+    const size_t httpsLength = sizeof HTTPS_PREFIX - 1;
+    if (startsWith(url, HTTPS_PREFIX, httpsLength)) {
+        if (!parseAfterScheme(url.substr(httpsLength), HTTPS_PORT, host, port, path)) return false;
+        scheme = Scheme::Https;
+        return true;
     }
-    host = newHost;
-    port = newPort;
-    path = slash == std::string::npos ? "/" : rest.substr(slash);
+    if (!urlParse(url, host, port, path)) return false;
+    scheme = Scheme::Http;
     return true;
 }
 
@@ -224,8 +273,10 @@ std::string KHTTPClient::post(const std::string& url, const Params& params, cons
                               std::chrono::milliseconds replyTimeout) {
     std::string host, path;
     uint16_t port = 0;
-    if (!urlParse(url, host, port, path)) return std::string();
-    const KProxySettings proxy = KProxySettings::fromEnvironment();
+    Scheme scheme = Scheme::Http;
+    if (!urlParse(url, scheme, host, port, path)) return std::string();
+    const bool secure = scheme == Scheme::Https;
+    const KProxySettings proxy = KProxySettings::fromEnvironment(secure);
     const KProxySettings::Route route = proxy.route(host);
     if (route == KProxySettings::Route::Unusable) return std::string();
     const bool proxied = route == KProxySettings::Route::Proxy;
@@ -234,22 +285,24 @@ std::string KHTTPClient::post(const std::string& url, const Params& params, cons
                         proxied ? proxy.port() : port, connectTimeout)) {
         return std::string();
     }
-    // A proxy needs the whole URL to know where the request goes.
-    if (proxied) path.insert(0, origin(host, port));
-
-    // Neither entry overwrites the caller's: the caller may name its own host or length.
-    Params fields = headers;
-    if (proxied && !proxy.authorization().empty()) {
-        fields.emplace("Proxy-Authorization", proxy.authorization());
-    }
-    fields.emplace("host", host);
-    // Many servers refuse a POST without a body length.
-    fields.emplace("Content-Length", std::to_string(body.size()));
-    const std::string message = generateMsg("POST", path, params, body, fields);
-
+    // The TLS handshake and a proxy's tunnel, when there are any, share the exchange's bound.
     const Clock::time_point deadline = Clock::now() + replyTimeout;
-    if (!sendAll(socket, message, deadline)) return std::string();
-    return readReply(socket, deadline);
+    if (!secure) {
+        // A plain proxy is asked in the request itself, with the whole URL as its target.
+        const std::string target = proxied ? origin(host, port) + path : path;
+        const std::string authorization = proxied ? proxy.authorization() : std::string();
+        return exchange(socket, request(target, host, params, body, headers, authorization),
+                        deadline);
+    }
+    // Through a proxy, HTTPS goes inside a tunnel, so the proxy sees neither the record nor the
+    // request, which is then the same as the one sent directly.
+    if (proxied && !KHTTPTunnel::open(socket, withoutBrackets(host), port, deadline,
+                                      proxy.authorization())) {
+        return std::string();
+    }
+    KTLSSession session(socket);
+    if (!session.handshake(withoutBrackets(host), deadline)) return std::string();
+    return exchange(session, request(path, host, params, body, headers, std::string()), deadline);
 }
 
 KHTTPClient::ReplyReader::Status KHTTPClient::ReplyReader::feed(const char* data, size_t length) {

@@ -8,11 +8,13 @@
 #include <string>
 
 inline constexpr char HTTP_PREFIX[] = "http://";
+inline constexpr char HTTPS_PREFIX[] = "https://";
 
-// A minimal plain-HTTP/1.1 POST client. Stateless; never instantiated.
+// A minimal HTTP/1.1 POST client, over plain TCP or TLS. Stateless; never instantiated.
 class KHTTPClient {
 public:
     using Params = std::map<std::string, std::string>;
+    enum class Scheme { Http, Https };
 
     // Sending the request and reading its reply share one bound per attempt, so that a server
     // that accepts and then stalls cannot hold the agent.
@@ -26,6 +28,9 @@ public:
     // host is written and returned in brackets ("[::1]"). A URL with a byte at or below 0x20, or
     // 0x7F, is refused.
     static bool urlParse(std::string url, std::string& host, uint16_t& port, std::string& path);
+    // The same for "http://" (port 80 by default) and "https://" (port 443), telling which.
+    static bool urlParse(const std::string& url, Scheme& scheme, std::string& host,
+                         uint16_t& port, std::string& path);
     static std::string generateMsg(const std::string& method, std::string path,
                                    const Params& params, const std::string& body,
                                    const Params& headers);

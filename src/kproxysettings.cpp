@@ -179,8 +179,9 @@ KProxySettings::KProxySettings(const std::string& proxyValue, std::string noProx
     m_usable = m_set && parseProxy(proxyValue);
 }
 
-KProxySettings KProxySettings::fromEnvironment() {
-    return KProxySettings(environmentValue("http_proxy", "HTTP_PROXY"),
+KProxySettings KProxySettings::fromEnvironment(bool forHttps) {
+    return KProxySettings(forHttps ? environmentValue("https_proxy", "HTTPS_PROXY")
+                                   : environmentValue("http_proxy", "HTTP_PROXY"),
                           environmentValue("no_proxy", "NO_PROXY"));
 }
 

@@ -23,8 +23,9 @@ public:
 
     // An empty proxy value means no proxy.
     KProxySettings(const std::string& proxyValue, std::string noProxyValue);
-    // http_proxy, else HTTP_PROXY; no_proxy, else NO_PROXY. An empty variable counts as unset.
-    static KProxySettings fromEnvironment();
+    // http_proxy, else HTTP_PROXY (for https servers: https_proxy, else HTTPS_PROXY); no_proxy,
+    // else NO_PROXY. An empty variable counts as unset.
+    static KProxySettings fromEnvironment(bool forHttps = false);
 
     // host as urlParse gives it: a name, a dotted IPv4 address or a bracketed IPv6 address.
     Route route(const std::string& host) const;

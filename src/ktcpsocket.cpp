@@ -1,5 +1,7 @@
 #include "ktcpsocket.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -47,6 +49,12 @@ int32_t KTCPSocket::send(const char* data, int32_t length) {
 int32_t KTCPSocket::recv(char* buffer, int32_t length) {
     if (length < 0) return -1;
     return static_cast<int32_t>(::recv(m_socket, buffer, static_cast<size_t>(length), 0));
+}
+
+bool KTCPSocket::sendWithoutDelay() {
+    const int enable = 1;
+    return m_socket >= 0 &&
+           setsockopt(m_socket, IPPROTO_TCP, TCP_NODELAY, &enable, sizeof enable) == 0;
 }
 
 bool KTCPSocket::waitReadable(Clock::time_point deadline) { return waitFor(POLLIN, deadline); }

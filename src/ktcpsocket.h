@@ -29,6 +29,9 @@ public:
     int32_t send(const char* data, int32_t length);
     // Bytes received, 0 once the peer has closed, or -1 (errno EAGAIN when nothing is there yet).
     int32_t recv(char* buffer, int32_t length);
+    // Sends small writes at once instead of holding them for an acknowledgement: for protocols
+    // that send several small messages before awaiting an answer. False on failure.
+    bool sendWithoutDelay();
     // True when data, end of stream or an error can be read before the deadline.
     bool waitReadable(Clock::time_point deadline);
     // True when send can make progress (or report an error) before the deadline.

@@ -18,6 +18,7 @@
 #include "standinpaths.h"
 #include "testserver.h"
 #include "testsupport.h"
+#include "tlstestserver.h"
 
 namespace {
 
@@ -291,6 +292,49 @@ TEST_F(InfoCollectRun, TwoSilentServersStillEndWithStatusZero) {
     EXPECT_LT(result.seconds, 35.0);
     EXPECT_EQ(custom.requests().size(), 1u);
     EXPECT_EQ(standard.requests().size(), 1u);
+}
+
+// An https:// custom server gets the record only when its certificate verifies for its name;
+// otherwise the standard server gets the very same request.
+TEST_F(InfoCollectRun, HttpsCustomServerMustVerifyOrTheRecordFallsBack) {
+    if (!NginxTlsServer::available() || !TestPki::available()) {
+        GTEST_SKIP() << "nginx or openssl is not installed";
+    }
+    const TestPki pki;
+    ASSERT_TRUE(pki.ok());
+    setenv("SSL_CERT_FILE", pki.caFile().c_str(), 1);
+    struct Case {
+        const char* name;
+        TestPki::Issue issue;
+        size_t standardRequests;
+    };
+    const Case cases[] = {
+        {"valid", TestPki::Issue::Valid, 0},
+        {"othername", TestPki::Issue::OtherName, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestServer behindTls(TestServer::Mode::Normal, "success");
+        TestServer standard(TestServer::Mode::Normal, "success");
+        ASSERT_TRUE(pki.make(c.name, c.issue));
+        const NginxTlsServer custom(pki.dir() + "/" + c.name + ".crt",
+                                    pki.dir() + "/" + c.name + ".key", "",
+                                    NginxTlsServer::proxyingTo(behindTls.port()));
+        ASSERT_TRUE(custom.running()) << custom.errorLog();
+        oem(server("CustomICServer", custom.url()));
+        vorncheck(server("ICServer", standard.url()));
+        EXPECT_EQ(run({"-f", "ic", "-v", "2"}).status, 0);
+        const std::vector<std::string> second = standard.requests();
+        ASSERT_EQ(second.size(), c.standardRequests);
+        if (second.empty()) {
+            ASSERT_EQ(behindTls.requests().size(), 1u);
+            EXPECT_EQ(recordOf(behindTls.requests()[0]).size(), 8u);
+        } else {
+            EXPECT_EQ(behindTls.requests().size(), 0u);
+            EXPECT_EQ(second[0], expectedRequest(infoOf(second[0])));
+        }
+    }
+    unsetenv("SSL_CERT_FILE");
 }
 
 TEST(InfoCollectFunctionTest, JsonEscapeLeavesPlainTextAloneAndEscapesTheRest) {
