@@ -11,6 +11,7 @@ PACKAGES=(
   clang-tidy cppcheck                       # static analysis
   python3                                   # the bundled local collection server
   hyperfine strace time curl                # the benchmark
+  nginx-light                               # a real server answering without a body
 )
 
 missing=()

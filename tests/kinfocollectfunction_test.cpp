@@ -15,6 +15,7 @@
 
 #include "jsonreader.h"
 #include "md5.h"
+#include "nginxserver.h"
 #include "standinpaths.h"
 #include "testserver.h"
 #include "testsupport.h"
@@ -28,7 +29,7 @@ const char PATH_AND_QUERY[] = "/api/usage/collect?encode=E1&info=";
 // The exact bytes of one ic request for the given Base64 record.
 std::string expectedRequest(const std::string& info, const std::string& path = "/api/usage/collect") {
     return "POST " + path + "?encode=E1&info=" + info +
-           " HTTP/1.1\r\nContent-Length:0\r\n"
+           " HTTP/1.1\r\nConnection:close\r\nContent-Length:0\r\n"
            "Content-Type:application/x-www-form-urlencoded\r\nhost:127.0.0.1\r\n\r\n";
 }
 
@@ -291,6 +292,26 @@ TEST_F(InfoCollectRun, TwoSilentServersStillEndWithStatusZero) {
     EXPECT_LT(result.seconds, 35.0);
     EXPECT_EQ(custom.requests().size(), 1u);
     EXPECT_EQ(standard.requests().size(), 1u);
+}
+
+// A reply without a body is complete at its header block: the record is offered to both
+// servers (204 is no "success") without waiting for either reply bound.
+TEST_F(InfoCollectRun, NginxAnsweringNoContentIsNotWaitedFor) {
+    NginxServer custom("204"), standard("204");
+    if (!custom.running() || !standard.running()) {
+        GTEST_SKIP() << custom.whyNotRunning() << standard.whyNotRunning();
+    }
+    oem(server("CustomICServer", custom.url()));
+    vorncheck(server("ICServer", standard.url()));
+    const RunResult result = run({"-f", "ic", "-v", "2"}, 60);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_LT(result.seconds, 5.0);
+    ASSERT_TRUE(custom.waitForRequests(1));
+    ASSERT_TRUE(standard.waitForRequests(1));
+    const std::vector<std::string> first = custom.requestLines(), second = standard.requestLines();
+    ASSERT_EQ(first.size(), 1u);
+    ASSERT_EQ(second, first);
+    EXPECT_EQ(first[0].rfind(std::string("POST ") + PATH_AND_QUERY, 0), 0u) << first[0];
 }
 
 TEST(InfoCollectFunctionTest, JsonEscapeLeavesPlainTextAloneAndEscapesTheRest) {
