@@ -267,6 +267,11 @@ TEST_F(InfoCollectRun, AuthorizationCodeComesFromTheLibraryBesideTheAgent) {
         {STANDIN_SLIST_TEXT, "S-CODE-5678 \"quoted\""},
         {STANDIN_MLIST_ONLY, ""},
         {STANDIN_NONE, ""},
+        {STANDIN_PRINTS, "M-PRINTED"},
+        {STANDIN_THROWS, ""},
+        {STANDIN_CRASHES, ""},
+        {STANDIN_EXITS, ""},
+        {STANDIN_OLD_ABI, ""},
     };
     TestServer custom(TestServer::Mode::Normal, "success");
     oem(server("CustomICServer", custom.url()));
@@ -279,6 +284,19 @@ TEST_F(InfoCollectRun, AuthorizationCodeComesFromTheLibraryBesideTheAgent) {
     for (size_t i = 0; i < requests.size(); ++i) {
         EXPECT_EQ(field(recordOf(requests[i]), "sn"), cases[i].sn) << i;
     }
+}
+
+// The real bound on the library, once: a library that hangs costs the run that bound only.
+TEST_F(InfoCollectRun, HangingLibraryIsGivenUpAndTheRecordStillSent) {
+    TestServer custom(TestServer::Mode::Normal, "success");
+    oem(server("CustomICServer", custom.url()));
+    authLibrary(STANDIN_SLEEPS);
+    const RunResult result = run({"-f", "ic", "-v", "2"}, 60);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_LT(result.seconds, 15.0);
+    const std::vector<std::string> requests = custom.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(field(recordOf(requests[0]), "sn"), "");
 }
 
 // With the default time-outs, two servers that accept and never answer still let the run end.
