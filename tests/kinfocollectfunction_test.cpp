@@ -2,10 +2,16 @@
 // posting to loopback test servers.
 #include "kinfocollectfunction.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include <memory>
 #include <regex>
@@ -15,6 +21,7 @@
 
 #include "jsonreader.h"
 #include "md5.h"
+#include "netnssandbox.h"
 #include "nginxserver.h"
 #include "standinpaths.h"
 #include "testserver.h"
@@ -297,6 +304,87 @@ TEST_F(InfoCollectRun, HangingLibraryIsGivenUpAndTheRecordStillSent) {
     const std::vector<std::string> requests = custom.requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(field(recordOf(requests[0]), "sn"), "");
+}
+
+// Starts the agent from the working directory cwd, by the given name or (name empty) through
+// fexecve, so that the kernel knows it only as /dev/fd/N, with the loader searching
+// libraryPath. Answers "status [output]"; runs in a sandbox child, so no test assertions.
+std::string launchFrom(const std::string& cwd, const std::string& name, const std::string& agent,
+                       const std::string& libraryPath) {
+    TempDir outputs;
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int program = open(agent.c_str(), O_RDONLY | O_CLOEXEC);
+        const int null = open("/dev/null", O_RDONLY);
+        const int out = open(outputs.file("out").c_str(), O_WRONLY | O_CREAT, 0600);
+        if (program == -1 || null == -1 || out == -1 || chdir(cwd.c_str()) != 0) _exit(120);
+        dup2(null, 0);
+        dup2(out, 1);
+        dup2(out, 2);
+        setenv("LD_LIBRARY_PATH", libraryPath.c_str(), 1);
+        // In a cross build the emulator starts the agent by the same name.
+        std::vector<std::string> words = agentEmulator();
+        words.push_back(name.empty() ? "usage-agent" : name);
+        for (const char* arg : {"-f", "ic", "-v", "2"}) words.emplace_back(arg);
+        std::vector<char*> argv;
+        for (std::string& word : words) argv.push_back(&word[0]);
+        argv.push_back(nullptr);
+        if (name.empty()) {
+            fexecve(program, argv.data(), environ);
+        } else {
+            execv(argv[0], argv.data());
+        }
+        _exit(121);
+    }
+    int status = 0;
+    for (int waited = 0; waitpid(pid, &status, WNOHANG) != pid; ++waited) {
+        if (waited > 6000) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return "killed";
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    return std::to_string(code) + " [" + readFile(outputs.file("out")) + "]";
+}
+
+// Without /proc the executable's own directory still decides, found from the name it was
+// started by; when that gives none either, nothing comes from the working directory or the
+// loader's search path.
+TEST(InfoCollectWithoutProc, FilesComeFromBesideTheExecutableOrNowhere) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "an agent built with AddressSanitizer cannot start without /proc";
+#else
+    TestServer own(TestServer::Mode::Normal, "success");
+    TestServer foreign(TestServer::Mode::Normal, "success");
+    TempDir top;
+    const std::string agentDir = top.file("agent"), workDir = top.file("work");
+    mkdir(agentDir.c_str(), 0755);
+    mkdir(workDir.c_str(), 0755);
+    const std::string agent = copyAgentTo(agentDir);
+    writeFile(agentDir + "/oem.ini", "[Server]\nCustomICServer=" + own.url() + "\n");
+    writeFile(agentDir + "/duduredaroz.so", readFile(STANDIN_SLIST_TEXT));
+    writeFile(workDir + "/oem.ini", "[Server]\nCustomICServer=" + foreign.url() + "\n");
+    writeFile(workDir + "/duduredaroz.so", readFile(STANDIN_BOTH));
+    const bool emulated = !agentEmulator().empty();
+
+    const SandboxOutcome outcome = runWithoutProc([&] {
+        std::string answers = launchFrom(workDir, agent, agent, workDir) + " ";
+        answers += launchFrom(workDir, "../agent/usage-agent", agent, workDir) + " ";
+        if (!emulated) answers += launchFrom(workDir, "", agent, workDir);
+        return answers;
+    });
+    ASSERT_SANDBOX_DONE(outcome);
+    EXPECT_EQ(outcome.text, emulated ? "0 [] 0 [] " : "0 [] 0 [] 0 []");
+    EXPECT_EQ(foreign.connections(), 0u);
+    const std::vector<std::string> requests = own.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    for (const std::string& request : requests) {
+        EXPECT_EQ(field(recordOf(request), "sn"), "S-CODE-5678 \"quoted\"");
+    }
+#endif
 }
 
 // With the default time-outs, two servers that accept and never answer still let the run end.
