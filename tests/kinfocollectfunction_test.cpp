@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -291,6 +292,34 @@ TEST_F(InfoCollectRun, AuthorizationCodeComesFromTheLibraryBesideTheAgent) {
     for (size_t i = 0; i < requests.size(); ++i) {
         EXPECT_EQ(field(recordOf(requests[i]), "sn"), cases[i].sn) << i;
     }
+}
+
+// A FIFO without a writer or an endless device in place of a configuration file counts as no
+// file: the run neither waits nor grows, and the other file still names its server.
+TEST_F(InfoCollectRun, ConfigurationThatIsNoRegularFileCountsAsAbsent) {
+    TestServer custom(TestServer::Mode::Normal, "success");
+    TestServer standard(TestServer::Mode::Normal, "success");
+    ASSERT_EQ(mkfifo(m_dir.file("oem.ini").c_str(), 0644), 0);
+    vorncheck("[Product]\nVersion=5\n" + server("ICServer", standard.url()));
+    RunResult result = run({"-f", "ic", "-v", "2"}, 30);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_LT(result.seconds, 10.0);
+
+    unlink(m_dir.file("oem.ini").c_str());
+    unlink(m_dir.file("vorncheck.ini").c_str());
+    oem("[Product]\nDistNumber=7\n" + server("CustomICServer", custom.url()));
+    ASSERT_EQ(symlink("/dev/zero", m_dir.file("vorncheck.ini").c_str()), 0);
+    result = run({"-f", "ic", "-v", "2"}, 30);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_LT(result.seconds, 10.0);
+
+    const std::vector<std::string> first = standard.requests(), second = custom.requests();
+    ASSERT_EQ(first.size(), 1u);
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_EQ(field(recordOf(first[0]), "distnum"), "1.1");
+    EXPECT_EQ(field(recordOf(first[0]), "version"), "5");
+    EXPECT_EQ(field(recordOf(second[0]), "distnum"), "7");
+    EXPECT_EQ(field(recordOf(second[0]), "version"), "0.0.0.0");
 }
 
 // The real bound on the library, once: a library that hangs costs the run that bound only.
