@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 
@@ -37,17 +38,17 @@ bool readRegularFile(const std::string& path, std::string& content) {
     const ReadDescriptor file(path);
     struct stat info {};
     if (file.fd() == -1 || fstat(file.fd(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
-    content.resize(MAX_FILE_BYTES + 1);
-    size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t got = read(file.fd(), &content[done], content.size() - done);
+    // Read in small pieces: the usual file of a few lines must not cost the whole limit.
+    char buffer[4096];
+    while (content.size() <= MAX_FILE_BYTES) {
+        const size_t wanted = std::min(sizeof buffer, MAX_FILE_BYTES + 1 - content.size());
+        const ssize_t got = read(file.fd(), buffer, wanted);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return false;
         if (got == 0) break;
-        done += static_cast<size_t>(got);
+        content.append(buffer, static_cast<size_t>(got));
     }
-    content.resize(done);
-    if (done > MAX_FILE_BYTES) {
+    if (content.size() > MAX_FILE_BYTES) {
         const size_t lastLineEnd = content.rfind('\n', MAX_FILE_BYTES - 1);
         content.resize(lastLineEnd == std::string::npos ? 0 : lastLineEnd + 1);
     }
