@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "kutil.h"
 #include "md5.h"
@@ -61,23 +62,41 @@ bool readLine(std::FILE* file, std::string& line) {
     return !line.empty();
 }
 
-// Appends a directory's entry names, "." and ".." left out; false when it cannot be opened.
-bool appendEntryNames(const std::string& directory, std::vector<std::string>& names) {
+// A directory's entry names, "." and ".." left out, sorted so that each adapter's lookup costs
+// a binary search: hosts with thousands of virtual devices stay fast. False when the directory
+// cannot be opened.
+bool readSortedEntryNames(const std::string& directory, std::vector<std::string>& names) {
     const DirectoryHandle handle(opendir(directory.c_str()));
     if (!handle) return false;
     while (const dirent* entry = readdir(handle.get())) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") names.push_back(name);
+        const char* name = entry->d_name;
+        if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) names.emplace_back(name);
     }
+    std::sort(names.begin(), names.end());
     return true;
 }
 
-// The list is filled only while it is empty, so a directory that was unreadable or empty is
-// looked at again on the next call, and a filled list is trusted from then on.
-bool isAbsentFromVirtualNames(const std::string& name, const std::string& directory,
-                              std::vector<std::string>& virtualNames) {
-    if (virtualNames.empty() && !appendEntryNames(directory, virtualNames)) return false;
-    return std::find(virtualNames.begin(), virtualNames.end(), name) == virtualNames.end();
+// The process-wide list of virtual names, filled only while it is empty, so a directory that was
+// unreadable or empty is looked at again on the next call, and a filled list is trusted from
+// then on. Null when the directory cannot be opened.
+const std::vector<std::string>* processVirtualNames() {
+    // Read once per process: the set of virtual devices is taken as fixed while the agent runs.
+    static std::vector<std::string> s_names;
+    if (s_names.empty() && !readSortedEntryNames(VIRTUAL_DEVICE_DIRECTORY, s_names)) return nullptr;
+    return &s_names;
+}
+
+// Interface names of a device table, in table order; false when it cannot be opened.
+bool readAdapterNames(const std::string& tablePath, std::vector<std::string>& names) {
+    const FileHandle table(std::fopen(tablePath.c_str(), "r"));
+    if (!table) return false;
+    std::string line;
+    // Only device lines have a colon, after the name; the two header lines have none.
+    while (readLine(table.get(), line)) {
+        const size_t colon = line.find(':');
+        if (colon != std::string::npos) names.push_back(KUtil::stringTrim(line.substr(0, colon)));
+    }
+    return true;
 }
 
 // "XX-XX-XX-XX-XX-XX" from six address bytes.
@@ -100,12 +119,14 @@ std::string qualifyingAddress(const QuerySocket& querySocket, ifreq& request) {
     return addressText(reinterpret_cast<const unsigned char*>(request.ifr_hwaddr.sa_data));
 }
 
-// The smallest qualifying address among the table's adapters that isPhysical accepts.
-template <typename PhysicalTest>
-std::string smallestAddress(const std::string& tablePath, const PhysicalTest& isPhysical) {
-    const std::vector<std::string> names = KHardwareInfo::adapterNames(tablePath);
+// The smallest qualifying address among the table's adapters not listed as virtual, or empty
+// when none qualifies; false when the adapters could not be looked at.
+bool smallestAddress(const std::string& tablePath, const std::vector<std::string>& virtualNames,
+                     std::string& address) {
+    std::vector<std::string> names;
+    if (!readAdapterNames(tablePath, names)) return false;
     const QuerySocket querySocket;
-    if (!querySocket.isOpen()) return std::string();
+    if (!querySocket.isOpen()) return false;
 
     ifreq request;
     std::memset(&request, 0, sizeof request);
@@ -114,51 +135,54 @@ std::string smallestAddress(const std::string& tablePath, const PhysicalTest& is
         // A name that does not fit with its terminator is no device of the kernel's, and
         // cutting it short could name a different device.
         if (name.size() >= sizeof request.ifr_name) continue;
+        if (std::binary_search(virtualNames.begin(), virtualNames.end(), name)) continue;
         std::memset(request.ifr_name, 0, sizeof request.ifr_name);
         std::memcpy(request.ifr_name, name.data(), name.size());
-        if (!isPhysical(std::string(request.ifr_name))) continue;
-        std::string address = qualifyingAddress(querySocket, request);
-        if (!address.empty()) candidates.push_back(std::move(address));
+        std::string candidate = qualifyingAddress(querySocket, request);
+        if (!candidate.empty()) candidates.push_back(std::move(candidate));
     }
-    if (candidates.empty()) return std::string();
     // Equal-length upper-case hex texts sort in the numeric order of their bytes.
-    std::sort(candidates.begin(), candidates.end());
-    return candidates.front();
+    address = candidates.empty() ? std::string()
+                                 : *std::min_element(candidates.begin(), candidates.end());
+    return true;
 }
 
 }  // namespace
 
 std::string KHardwareInfo::mac() {
-    return smallestAddress(DEVICE_TABLE,
-                           [](const std::string& name) { return isPhysicalAdapter(name); });
+    std::string address;
+    return findMac(address) ? address : std::string();
+}
+
+bool KHardwareInfo::findMac(std::string& address) {
+    const std::vector<std::string>* virtualNames = processVirtualNames();
+    return virtualNames != nullptr && smallestAddress(DEVICE_TABLE, *virtualNames, address);
 }
 
 // The name is taken by value, as this operation has always been declared.
 // cppcheck-suppress passedByValue
 bool KHardwareInfo::isPhysicalAdapter(std::string name) {  // NOLINT(performance-unnecessary-value-param)
-    // Read once per process: the set of virtual devices is taken as fixed while the agent runs.
-    static std::vector<std::string> virtualAdapters;
-    return isAbsentFromVirtualNames(name, VIRTUAL_DEVICE_DIRECTORY, virtualAdapters);
+    const std::vector<std::string>* virtualNames = processVirtualNames();
+    return virtualNames != nullptr &&
+           !std::binary_search(virtualNames->begin(), virtualNames->end(), name);
 }
 
 std::string KHardwareInfo::hdid() { return md5(mac()); }
 
 std::string KHardwareInfo::mac(const std::string& tablePath, const std::string& virtualDirectory) {
+    std::string address;
+    return findMac(tablePath, virtualDirectory, address) ? address : std::string();
+}
+
+bool KHardwareInfo::findMac(const std::string& tablePath, const std::string& virtualDirectory,
+                            std::string& address) {
     std::vector<std::string> virtualNames;
-    return smallestAddress(tablePath, [&](const std::string& name) {
-        return isAbsentFromVirtualNames(name, virtualDirectory, virtualNames);
-    });
+    return readSortedEntryNames(virtualDirectory, virtualNames) &&
+           smallestAddress(tablePath, virtualNames, address);
 }
 
 std::vector<std::string> KHardwareInfo::adapterNames(const std::string& tablePath) {
     std::vector<std::string> names;
-    const FileHandle table(std::fopen(tablePath.c_str(), "r"));
-    if (!table) return names;
-    std::string line;
-    // Only device lines have a colon, after the name; the two header lines have none.
-    while (readLine(table.get(), line)) {
-        const size_t colon = line.find(':');
-        if (colon != std::string::npos) names.push_back(KUtil::stringTrim(line.substr(0, colon)));
-    }
+    if (!readAdapterNames(tablePath, names)) names.clear();
     return names;
 }
