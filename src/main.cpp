@@ -1,3 +1,4 @@
+#include <csignal>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -24,6 +25,9 @@ void __verbose_terminate_handler() { std::abort(); }
 }  // namespace __gnu_cxx
 
 int main(int argc, char** argv) {
+    // A reader that went away or a file size limit must give a failed write, not end the agent.
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
     const KCommandLine commandLine(argc, argv);
     const std::string name = functionName(commandLine);
     if (name == KMACFunction::function()) {
