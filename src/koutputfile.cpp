@@ -98,8 +98,9 @@ Target resolve(const std::string& path, std::string& target, struct stat& info, 
         char link[4096];
         const ssize_t length = readlink(target.c_str(), link, sizeof link);
         if (length <= 0 || static_cast<size_t>(length) >= sizeof link) return Target::Unusable;
-        const std::string next(link, static_cast<size_t>(length));
-        target = next.front() == '/' ? next : directory + "/" + next;
+        std::string next(link, static_cast<size_t>(length));
+        if (next.front() != '/') next.insert(0, directory + '/');
+        target = std::move(next);
     }
     return Target::Unusable;
 }

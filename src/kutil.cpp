@@ -59,7 +59,9 @@ std::string pathFromProc() {
 // The name the executable was started by, made absolute. The agent never changes directory, so
 // a relative name still resolves as it did at the start.
 std::string pathFromStartName() {
-    const auto* name = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
+    // The auxiliary vector hands over addresses as integers; this one is the name's.
+    const auto* name =
+        reinterpret_cast<const char*>(getauxval(AT_EXECFN));  // NOLINT(performance-no-int-to-ptr)
     if (name == nullptr) return std::string();
     const std::unique_ptr<char, MallocFree> resolved(realpath(name, nullptr));
     return resolved ? std::string(resolved.get()) : std::string();

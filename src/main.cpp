@@ -26,8 +26,9 @@ void __verbose_terminate_handler() { std::abort(); }
 
 int main(int argc, char** argv) {
     // A reader that went away or a file size limit must give a failed write, not end the agent.
-    signal(SIGPIPE, SIG_IGN);
-    signal(SIGXFSZ, SIG_IGN);
+    // Setting a valid disposition cannot fail, so the previous one is not asked for.
+    (void)signal(SIGPIPE, SIG_IGN);
+    (void)signal(SIGXFSZ, SIG_IGN);
     const KCommandLine commandLine(argc, argv);
     const std::string name = functionName(commandLine);
     if (name == KMACFunction::function()) {
