@@ -3,7 +3,10 @@
 #include "kmacfunction.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -182,9 +185,20 @@ TEST(KMACFunctionTest, TightDescriptorLimitStillGivesTheRealAnswer) {
     TempDir dir;
     const std::string path = dir.file("mac.txt");
     writeFile(path, "old identity");
-    const RunResult result = runAgentLimited("ulimit -n 4", {"-f", "mac", "-o", path});
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out + result.err, "");
+    // Descriptors the test runner leaked to this process are closed first, so that exactly the
+    // standard streams are open when the limit applies.
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        for (int fd = 3; fd < 4096; ++fd) close(fd);
+        const rlimit limit{4, 4};
+        setrlimit(RLIMIT_NOFILE, &limit);
+        execl(AGENT_PATH, AGENT_PATH, "-f", "mac", "-o", path.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ(readFile(path), KUtil::base64Encode(KHardwareInfo::mac()));
 }
 
