@@ -1,6 +1,7 @@
 #include "khardwareinfo.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <net/if.h>
 #include <net/if_arp.h>
 #include <sys/ioctl.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -22,13 +24,9 @@ namespace {
 constexpr char DEVICE_TABLE[] = "/proc/net/dev";
 constexpr char VIRTUAL_DEVICE_DIRECTORY[] = "/sys/devices/virtual/net";
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { (void)std::fclose(file); }  // read only
-};
 struct DirectoryCloser {
     void operator()(DIR* directory) const { closedir(directory); }
 };
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 using DirectoryHandle = std::unique_ptr<DIR, DirectoryCloser>;
 
 // Owns the datagram socket that carries the adapter queries, so every return path closes it.
@@ -48,18 +46,35 @@ private:
     int m_fd;
 };
 
-// One line without its "\n"; false once the end of the file is reached with nothing read.
-bool readLine(std::FILE* file, std::string& line) {
-    line.clear();
-    char chunk[256];
-    while (std::fgets(chunk, sizeof chunk, file) != nullptr) {
-        line += chunk;
-        if (line.back() == '\n') {
-            line.pop_back();
-            return true;
-        }
+// Owns a descriptor opened for reading.
+class ReadDescriptor {
+public:
+    explicit ReadDescriptor(const std::string& path) : m_fd(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    ~ReadDescriptor() {
+        if (m_fd != -1) close(m_fd);
     }
-    return !line.empty();
+    ReadDescriptor(const ReadDescriptor&) = delete;
+    ReadDescriptor& operator=(const ReadDescriptor&) = delete;
+    int fd() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+// The whole file; false when it cannot be opened or read. The kernel produces the adapter table
+// anew for each read, so it is read in large pieces: on a host with thousands of adapters the
+// number of reads is most of the cost.
+bool readWholeFile(const std::string& path, std::string& content) {
+    const ReadDescriptor file(path);
+    if (file.fd() == -1) return false;
+    char buffer[16384];
+    for (;;) {
+        const ssize_t got = read(file.fd(), buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;
+        if (got == 0) return true;
+        content.append(buffer, static_cast<size_t>(got));
+    }
 }
 
 // A directory's entry names, "." and ".." left out, sorted so that each adapter's lookup costs
@@ -88,13 +103,15 @@ const std::vector<std::string>* processVirtualNames() {
 
 // Interface names of a device table, in table order; false when it cannot be opened.
 bool readAdapterNames(const std::string& tablePath, std::vector<std::string>& names) {
-    const FileHandle table(std::fopen(tablePath.c_str(), "r"));
-    if (!table) return false;
-    std::string line;
-    // Only device lines have a colon, after the name; the two header lines have none.
-    while (readLine(table.get(), line)) {
-        const size_t colon = line.find(':');
-        if (colon != std::string::npos) names.push_back(KUtil::stringTrim(line.substr(0, colon)));
+    std::string table;
+    if (!readWholeFile(tablePath, table)) return false;
+    for (size_t start = 0; start < table.size();) {
+        const size_t newline = table.find('\n', start);
+        const size_t end = newline == std::string::npos ? table.size() : newline;
+        // Only device lines have a colon, after the name; the two header lines have none.
+        const size_t colon = table.find(':', start);
+        if (colon < end) names.push_back(KUtil::stringTrim(table.substr(start, colon - start)));
+        start = end + 1;
     }
     return true;
 }
