@@ -136,6 +136,8 @@ bool KOutputFile::replace(const std::string& path, const std::string& content) {
     const Target kind = resolve(path, target, info, exists);
     if (kind == Target::Unusable) return false;
     if (kind == Target::InPlace) return writeInPlace(path, content);
+    // A file its owner made read-only stays protected, as it was when written in place.
+    if (exists && faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return false;
 
     const size_t slash = target.rfind('/');
     const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);

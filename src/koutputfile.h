@@ -13,7 +13,8 @@ public:
     // Replaces the content of the file at path; false on any failure.
     // - A regular file (or none yet) is replaced atomically: the text goes to a temporary file in
     //   the same directory, which is renamed over it. Symbolic links are followed to their target.
-    //   An existing file keeps its mode; a new one gets 0666 less the umask.
+    //   An existing file keeps its mode (and must be writable); a new one gets 0666 less the
+    //   umask.
     // - When the directory refuses the temporary file, the file is written in place.
     // - Anything else (a FIFO, a device, a descriptor link such as /dev/stdout) is written in
     //   place; opening never waits, so a FIFO without a reader fails at once.

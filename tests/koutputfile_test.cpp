@@ -123,21 +123,25 @@ TEST(KOutputFileTest, DevicesAreWrittenInPlace) {
 
 // A directory that refuses new names still lets its writable file be written, in place. Root may
 // create anywhere, so the writer runs as another user in a child process.
-TEST(KOutputFileTest, DirectoryThatRefusesTheTemporaryFileIsWrittenInPlace) {
+TEST(KOutputFileTest, DirectoryThatRefusesTheTemporaryFileIsWrittenInPlaceAndReadOnlyStays) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to write as another user";
     TempDir dir;
     const std::string locked = dir.file("locked");
     ASSERT_EQ(mkdir(locked.c_str(), 0755), 0);
-    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
     const std::string path = locked + "/mac.txt";
     writeFile(path, "old content");
     ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+    writeFile(dir.file("read-only"), "kept");
+    ASSERT_EQ(chmod(dir.file("read-only").c_str(), 0444), 0);
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
+        // The read-only file in a writable directory stays protected as well.
         const bool ok = setgid(65534) == 0 && setuid(65534) == 0 &&
                         KOutputFile::replace(path, "new") &&
-                        !KOutputFile::replace(locked + "/other.txt", "refused");
+                        !KOutputFile::replace(locked + "/other.txt", "refused") &&
+                        !KOutputFile::replace(dir.file("read-only"), "refused");
         _exit(ok ? 0 : 1);
     }
     int status = 0;
@@ -145,6 +149,8 @@ TEST(KOutputFileTest, DirectoryThatRefusesTheTemporaryFileIsWrittenInPlace) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ(readFile(path), "new");
     EXPECT_EQ(entries(locked).size(), 1u);
+    EXPECT_EQ(readFile(dir.file("read-only")), "kept");
+    EXPECT_EQ(entries(dir.path()).size(), 2u);
 }
 
 }  // namespace
