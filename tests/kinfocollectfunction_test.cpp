@@ -362,7 +362,7 @@ std::string launchFrom(const std::string& cwd, const std::string& name, const st
         if (name.empty()) {
             fexecve(program, argv.data(), environ);
         } else {
-            execv(argv[0], argv.data());
+            execvp(argv[0], argv.data());
         }
         _exit(121);
     }
