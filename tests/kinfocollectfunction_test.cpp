@@ -338,7 +338,7 @@ TEST_F(InfoCollectRun, HangingLibraryIsGivenUpAndTheRecordStillSent) {
 // Starts the agent from the working directory cwd, by the given name or (name empty) through
 // fexecve, so that the kernel knows it only as /dev/fd/N, with the loader searching
 // libraryPath. Answers "status [output]"; runs in a sandbox child, so no test assertions.
-std::string launchFrom(const std::string& cwd, const std::string& name, const std::string& agent,
+[[maybe_unused]] std::string launchFrom(const std::string& cwd, const std::string& name, const std::string& agent,
                        const std::string& libraryPath) {
     TempDir outputs;
     std::fflush(nullptr);
