@@ -338,8 +338,8 @@ TEST_F(InfoCollectRun, HangingLibraryIsGivenUpAndTheRecordStillSent) {
 // Starts the agent from the working directory cwd, by the given name or (name empty) through
 // fexecve, so that the kernel knows it only as /dev/fd/N, with the loader searching
 // libraryPath. Answers "status [output]"; runs in a sandbox child, so no test assertions.
-[[maybe_unused]] std::string launchFrom(const std::string& cwd, const std::string& name, const std::string& agent,
-                       const std::string& libraryPath) {
+[[maybe_unused]] std::string launchFrom(const std::string& cwd, const std::string& name,
+                                        const std::string& agent, const std::string& libraryPath) {
     TempDir outputs;
     std::fflush(nullptr);
     const pid_t pid = fork();
