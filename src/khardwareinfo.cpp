@@ -61,20 +61,38 @@ private:
     int m_fd;
 };
 
-// The whole file; false when it cannot be opened or read. The kernel produces the adapter table
-// anew for each read, so it is read in large pieces: on a host with thousands of adapters the
-// number of reads is most of the cost.
-bool readWholeFile(const std::string& path, std::string& content) {
+// Calls takeLine with each line of the file, without its "\n"; false when the file cannot be
+// opened or read. The kernel produces the adapter table anew for each read, so it is read in
+// large pieces, and only one piece is held at a time: on a host with thousands of adapters the
+// table is hundreds of kilobytes.
+template <typename LineTaker>
+bool forEachLine(const std::string& path, const LineTaker& takeLine) {
     const ReadDescriptor file(path);
     if (file.fd() == -1) return false;
     char buffer[16384];
+    std::string partial;  // the start of a line that the next piece completes
     for (;;) {
         const ssize_t got = read(file.fd(), buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return false;
-        if (got == 0) return true;
-        content.append(buffer, static_cast<size_t>(got));
+        if (got == 0) break;
+        const char* start = buffer;
+        const char* const end = buffer + got;
+        while (const void* found = std::memchr(start, '\n', static_cast<size_t>(end - start))) {
+            const char* const newline = static_cast<const char*>(found);
+            if (partial.empty()) {
+                takeLine(start, static_cast<size_t>(newline - start));
+            } else {
+                partial.append(start, newline);
+                takeLine(partial.data(), partial.size());
+                partial.clear();
+            }
+            start = newline + 1;
+        }
+        partial.append(start, end);
     }
+    if (!partial.empty()) takeLine(partial.data(), partial.size());
+    return true;
 }
 
 // A directory's entry names, "." and ".." left out, sorted so that each adapter's lookup costs
@@ -101,19 +119,16 @@ const std::vector<std::string>* processVirtualNames() {
     return &s_names;
 }
 
-// Interface names of a device table, in table order; false when it cannot be opened.
-bool readAdapterNames(const std::string& tablePath, std::vector<std::string>& names) {
-    std::string table;
-    if (!readWholeFile(tablePath, table)) return false;
-    for (size_t start = 0; start < table.size();) {
-        const size_t newline = table.find('\n', start);
-        const size_t end = newline == std::string::npos ? table.size() : newline;
+// Calls takeName with each interface name of a device table, in table order; false when the
+// table cannot be opened.
+template <typename NameTaker>
+bool forEachAdapterName(const std::string& tablePath, const NameTaker& takeName) {
+    return forEachLine(tablePath, [&](const char* line, size_t length) {
         // Only device lines have a colon, after the name; the two header lines have none.
-        const size_t colon = table.find(':', start);
-        if (colon < end) names.push_back(KUtil::stringTrim(table.substr(start, colon - start)));
-        start = end + 1;
-    }
-    return true;
+        const void* colon = std::memchr(line, ':', length);
+        if (colon == nullptr) return;
+        takeName(KUtil::stringTrim(std::string(line, static_cast<const char*>(colon))));
+    });
 }
 
 // "XX-XX-XX-XX-XX-XX" from six address bytes.
@@ -140,27 +155,31 @@ std::string qualifyingAddress(const QuerySocket& querySocket, ifreq& request) {
 // when none qualifies; false when the adapters could not be looked at.
 bool smallestAddress(const std::string& tablePath, const std::vector<std::string>& virtualNames,
                      std::string& address) {
-    std::vector<std::string> names;
-    if (!readAdapterNames(tablePath, names)) return false;
-    const QuerySocket querySocket;
-    if (!querySocket.isOpen()) return false;
-
     ifreq request;
     std::memset(&request, 0, sizeof request);
+    // Only the names worth asking are kept: on a container host nearly all are virtual.
     std::vector<std::string> candidates;
-    for (const std::string& name : names) {
+    const bool readTable = forEachAdapterName(tablePath, [&](const std::string& name) {
         // A name that does not fit with its terminator is no device of the kernel's, and
         // cutting it short could name a different device.
-        if (name.size() >= sizeof request.ifr_name) continue;
-        if (std::binary_search(virtualNames.begin(), virtualNames.end(), name)) continue;
+        if (name.size() >= sizeof request.ifr_name) return;
+        if (!std::binary_search(virtualNames.begin(), virtualNames.end(), name)) {
+            candidates.push_back(name);
+        }
+    });
+    if (!readTable) return false;
+    // Opened once the table is closed, so the agent never needs more than one descriptor.
+    const QuerySocket querySocket;
+    if (!querySocket.isOpen()) return false;
+    std::string smallest;
+    for (const std::string& name : candidates) {
         std::memset(request.ifr_name, 0, sizeof request.ifr_name);
         std::memcpy(request.ifr_name, name.data(), name.size());
-        std::string candidate = qualifyingAddress(querySocket, request);
-        if (!candidate.empty()) candidates.push_back(std::move(candidate));
+        const std::string found = qualifyingAddress(querySocket, request);
+        // Equal-length upper-case hex texts compare in the numeric order of their bytes.
+        if (!found.empty() && (smallest.empty() || found < smallest)) smallest = found;
     }
-    // Equal-length upper-case hex texts sort in the numeric order of their bytes.
-    address = candidates.empty() ? std::string()
-                                 : *std::min_element(candidates.begin(), candidates.end());
+    address = smallest;
     return true;
 }
 
@@ -200,6 +219,8 @@ bool KHardwareInfo::findMac(const std::string& tablePath, const std::string& vir
 
 std::vector<std::string> KHardwareInfo::adapterNames(const std::string& tablePath) {
     std::vector<std::string> names;
-    if (!readAdapterNames(tablePath, names)) names.clear();
+    if (!forEachAdapterName(tablePath, [&](const std::string& name) { names.push_back(name); })) {
+        names.clear();
+    }
     return names;
 }
