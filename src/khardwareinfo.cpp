@@ -8,9 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -95,27 +95,59 @@ bool forEachLine(const std::string& path, const LineTaker& takeLine) {
     return true;
 }
 
-// A directory's entry names, "." and ".." left out, sorted so that each adapter's lookup costs
-// a binary search: hosts with thousands of virtual devices stay fast. False when the directory
-// cannot be opened.
-bool readSortedEntryNames(const std::string& directory, std::vector<std::string>& names) {
-    const DirectoryHandle handle(opendir(directory.c_str()));
-    if (!handle) return false;
-    while (const dirent* entry = readdir(handle.get())) {
-        const char* name = entry->d_name;
-        if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) names.emplace_back(name);
+// The entry names of the virtual-device directory, sorted so that each adapter's lookup costs a
+// binary search: hosts with thousands of virtual devices stay fast. The names live in one
+// buffer and are sorted and searched by the C library, which keeps the agent small.
+class VirtualNames {
+public:
+    // Reads the directory's names, "." and ".." left out; false when it cannot be opened.
+    bool read(const std::string& directory) {
+        const DirectoryHandle handle(opendir(directory.c_str()));
+        if (!handle) return false;
+        size_t count = 0;
+        while (const dirent* entry = readdir(handle.get())) {
+            const char* name = entry->d_name;
+            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+            m_storage.append(name, std::strlen(name) + 1);
+            ++count;
+        }
+        // Pointers are taken once the buffer no longer grows: each name starts after the
+        // terminator of the one before.
+        m_sorted.assign(count, nullptr);
+        const char* next = m_storage.c_str();
+        for (const char*& name : m_sorted) {
+            name = next;
+            next += std::strlen(next) + 1;
+        }
+        std::qsort(m_sorted.data(), m_sorted.size(), sizeof(const char*), compareNames);
+        return true;
     }
-    std::sort(names.begin(), names.end());
-    return true;
-}
+
+    bool empty() const { return m_sorted.empty(); }
+
+    bool contains(const std::string& name) const {
+        const char* key = name.c_str();
+        return std::bsearch(&key, m_sorted.data(), m_sorted.size(), sizeof(const char*),
+                            compareNames) != nullptr;
+    }
+
+private:
+    static int compareNames(const void* left, const void* right) {
+        return std::strcmp(*static_cast<const char* const*>(left),
+                           *static_cast<const char* const*>(right));
+    }
+
+    std::string m_storage;
+    std::vector<const char*> m_sorted;
+};
 
 // The process-wide list of virtual names, filled only while it is empty, so a directory that was
 // unreadable or empty is looked at again on the next call, and a filled list is trusted from
 // then on. Null when the directory cannot be opened.
-const std::vector<std::string>* processVirtualNames() {
+const VirtualNames* processVirtualNames() {
     // Read once per process: the set of virtual devices is taken as fixed while the agent runs.
-    static std::vector<std::string> s_names;
-    if (s_names.empty() && !readSortedEntryNames(VIRTUAL_DEVICE_DIRECTORY, s_names)) return nullptr;
+    static VirtualNames s_names;
+    if (s_names.empty() && !s_names.read(VIRTUAL_DEVICE_DIRECTORY)) return nullptr;
     return &s_names;
 }
 
@@ -153,7 +185,7 @@ std::string qualifyingAddress(const QuerySocket& querySocket, ifreq& request) {
 
 // The smallest qualifying address among the table's adapters not listed as virtual, or empty
 // when none qualifies; false when the adapters could not be looked at.
-bool smallestAddress(const std::string& tablePath, const std::vector<std::string>& virtualNames,
+bool smallestAddress(const std::string& tablePath, const VirtualNames& virtualNames,
                      std::string& address) {
     ifreq request;
     std::memset(&request, 0, sizeof request);
@@ -163,7 +195,7 @@ bool smallestAddress(const std::string& tablePath, const std::vector<std::string
         // A name that does not fit with its terminator is no device of the kernel's, and
         // cutting it short could name a different device.
         if (name.size() >= sizeof request.ifr_name) return;
-        if (!std::binary_search(virtualNames.begin(), virtualNames.end(), name)) {
+        if (!virtualNames.contains(name)) {
             candidates.push_back(name);
         }
     });
@@ -191,16 +223,15 @@ std::string KHardwareInfo::mac() {
 }
 
 bool KHardwareInfo::findMac(std::string& address) {
-    const std::vector<std::string>* virtualNames = processVirtualNames();
+    const VirtualNames* virtualNames = processVirtualNames();
     return virtualNames != nullptr && smallestAddress(DEVICE_TABLE, *virtualNames, address);
 }
 
 // The name is taken by value, as this operation has always been declared.
 // cppcheck-suppress passedByValue
 bool KHardwareInfo::isPhysicalAdapter(std::string name) {  // NOLINT(performance-unnecessary-value-param)
-    const std::vector<std::string>* virtualNames = processVirtualNames();
-    return virtualNames != nullptr &&
-           !std::binary_search(virtualNames->begin(), virtualNames->end(), name);
+    const VirtualNames* virtualNames = processVirtualNames();
+    return virtualNames != nullptr && !virtualNames->contains(name);
 }
 
 std::string KHardwareInfo::hdid() { return md5(mac()); }
@@ -212,8 +243,8 @@ std::string KHardwareInfo::mac(const std::string& tablePath, const std::string& 
 
 bool KHardwareInfo::findMac(const std::string& tablePath, const std::string& virtualDirectory,
                             std::string& address) {
-    std::vector<std::string> virtualNames;
-    return readSortedEntryNames(virtualDirectory, virtualNames) &&
+    VirtualNames virtualNames;
+    return virtualNames.read(virtualDirectory) &&
            smallestAddress(tablePath, virtualNames, address);
 }
 
