@@ -119,13 +119,17 @@ public:
             name = next;
             next += std::strlen(next) + 1;
         }
-        std::qsort(m_sorted.data(), m_sorted.size(), sizeof(const char*), compareNames);
+        // The C library wants a real array even when it is empty.
+        if (!m_sorted.empty()) {
+            std::qsort(m_sorted.data(), m_sorted.size(), sizeof(const char*), compareNames);
+        }
         return true;
     }
 
     bool empty() const { return m_sorted.empty(); }
 
     bool contains(const std::string& name) const {
+        if (m_sorted.empty()) return false;
         const char* key = name.c_str();
         return std::bsearch(&key, m_sorted.data(), m_sorted.size(), sizeof(const char*),
                             compareNames) != nullptr;
