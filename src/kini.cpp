@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <utility>
 
 #include "kutil.h"
@@ -38,7 +39,10 @@ bool readRegularFile(const std::string& path, std::string& content) {
     const ReadDescriptor file(path);
     struct stat info {};
     if (file.fd() == -1 || fstat(file.fd(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
-    // Read in small pieces: the usual file of a few lines must not cost the whole limit.
+    // Room for what the file holds now, up to the limit; the usual file of a few lines must not
+    // cost the whole limit, and a large one must not cost twice the limit while growing.
+    const auto size = static_cast<uint64_t>(info.st_size);
+    content.reserve(static_cast<size_t>(std::min<uint64_t>(size, MAX_FILE_BYTES + 1)));
     char buffer[4096];
     while (content.size() <= MAX_FILE_BYTES) {
         const size_t wanted = std::min(sizeof buffer, MAX_FILE_BYTES + 1 - content.size());
