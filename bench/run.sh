@@ -11,7 +11,7 @@ for tool in hyperfine strace /usr/bin/time curl python3 ip unshare nginx openssl
 done
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
-cmake --build build --target usage-agent >/dev/null
+cmake --build build --target usage-agent authstandin-both >/dev/null
 # The sizes are those of what we ship: the release builds of the Debian 11 root.
 scripts/release.sh --dist out/bench-dist >/dev/null
 
@@ -120,6 +120,12 @@ tls_url="https://localhost:$tls_port/api/usage/collect?encode=E1&info=$info"
 read -r tls_curl_ms tls_ic_ms < <(medians "curl -s -o /dev/null -X POST --cacert $tls/bundle.pem -H Content-Type:application/x-www-form-urlencoded $tls_url" "$tls/agent/usage-agent -f ic -v 2")
 tls_ic_kib=$(peak_kib "$tls/agent/usage-agent" -f ic -v 2)
 tls_ic_calls=$(syscalls "$tls/agent/usage-agent" -f ic -v 2)
+# The same ic run from a copy with a stand-in authorization library beside it: the difference is
+# what asking the library in a child process costs.
+mkdir "$work/withlib"
+cp build/usage-agent "$work/oem.ini" "$work/withlib/"
+cp build/tests/authstandin-both.so "$work/withlib/duduredaroz.so"
+read -r nolib_ms lib_ms < <(medians "$agent -f ic -v 2" "$work/withlib/usage-agent -f ic -v 2")
 true_kib=$(peak_kib /bin/true)
 mac_kib=$(peak_kib "$agent" -f mac -o "$work/mac.txt")
 ic_kib=$(peak_kib "$agent" -f ic -v 2)
@@ -151,16 +157,38 @@ adapters() {
 }
 a1=$(adapters 1); a100=$(adapters 100); a1000=$(adapters 1000)
 
+# -f mac with 1 and 2000 virtual adapters (tap devices that the virtual-device directory lists,
+# as on a container host full of veth devices), against the floor: a small C program that only
+# reads the adapter table and the virtual-device directory.
+cc -O2 -o "$work/floor" bench/floor.c
+virtual_adapters() {
+  unshare -n -m sh -c '
+    set -e
+    mount --make-rprivate /
+    mkdir -p "$2/virtual$1/lo"
+    i=0; while [ $i -lt "$1" ]; do echo "tuntap add dev vt$i mode tap"; mkdir "$2/virtual$1/vt$i"; i=$((i+1)); done > "$2/batch"
+    mount --bind "$2/virtual$1" /sys/devices/virtual/net
+    ip -batch "$2/batch"
+    hyperfine -N --warmup 3 --runs "$3" --export-json "$2/v.json" "$4 -f mac -o $2/mac.txt" "$2/floor" >/dev/null 2>&1
+    python3 -c "import json,sys; print(\" \".join(\"%.3f\" % (r[\"median\"]*1000) for r in json.load(open(sys.argv[1]))[\"results\"]))" "$2/v.json"
+  ' sh "$1" "$work" "$runs" "$agent"
+}
+read -r v1 floor1 < <(virtual_adapters 1)
+read -r v2000 floor2000 < <(virtual_adapters 2000)
+
 cat <<TABLE
 | measure | usage-agent | reference | ratio | goal |
 |---|---|---|---|---|
 | \`-f mac -o F\` median wall time vs \`/bin/true\` | ${mac_ms} ms | ${true_ms} ms | $(ratio "$mac_ms" "$true_ms") | ≤ 1.5 |
 | \`-f ic -v 2\` median vs \`curl -s -X POST\` (same request, same loopback server) | ${ic_ms} ms | ${curl_ms} ms | $(ratio "$ic_ms" "$curl_ms") | ≤ 0.15 |
 | \`-f ic -v 2\` over HTTPS median vs \`curl -s -X POST https://…\` (nginx with TLS on loopback, system trust store plus the test authority) | ${tls_ic_ms} ms | ${tls_curl_ms} ms | $(ratio "$tls_ic_ms" "$tls_curl_ms") | ≤ 0.5 |
+| \`-f ic -v 2\` with the authorization library (asked in a child) vs without | ${lib_ms} ms | ${nolib_ms} ms | $(ratio "$lib_ms" "$nolib_ms") | for the record |
 | peak resident memory, \`-f mac\` / \`-f ic\` / \`-f ic\` over HTTPS (\`/bin/true\`: ${true_kib} KiB) | ${mac_kib} / ${ic_kib} / ${tls_ic_kib} KiB | | | ≤ 2048 KiB |
 | stripped size of the shipped executables (with TLS), x86-64 / mips64el / mips64 | ${x86_kib} / ${mips_kib} / ${mipsbe_kib} KiB | | | ≤ 400 KiB |
 | start-up cost of binding at load time, \`-f mac\` with \`LD_BIND_NOW=1\` vs lazy (both through \`env\`) | ${now_ms} ms | ${envlazy_ms} ms | $(ratio "$now_ms" "$envlazy_ms") | within the noise |
 | \`-f mac\` with 1 / 100 / 1000 adapters | ${a1} / ${a100} / ${a1000} ms | | $(ratio "$a1000" "$a1") (1000 vs 1) | ≤ 4 |
+| \`-f mac\` with 1 / 2000 virtual adapters | ${v1} / ${v2000} ms | | $(ratio "$v2000" "$v1") (2000 vs 1) | for the record |
+| \`-f mac\` with 2000 virtual adapters vs the floor (\`bench/floor.c\`; with 1: ${floor1} ms) | ${v2000} ms | ${floor2000} ms | $(ratio "$v2000" "$floor2000") | ≤ 1.5 |
 | system calls per run, \`-f mac\` / \`-f ic\` / \`-f ic\` over HTTPS (\`/bin/true\`: ${true_calls}) | ${mac_calls} / ${ic_calls} / ${tls_ic_calls} | | | for the record |
 
 Shipped sizes, stripped: x86-64 ${x86_parts}; mips64el ${mips_parts}.

@@ -1,5 +1,6 @@
-// Any reply bytes through the reply reader, delivered in pieces of fuzzer-chosen sizes. The
-// answer must not depend on how the bytes were cut, and the kept body stays bounded.
+// Any reply bytes through the reply reader (status lines and interim replies included),
+// delivered in pieces of fuzzer-chosen sizes. The answer must not depend on how the bytes were
+// cut, and the kept body stays bounded.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>

@@ -1,40 +1,35 @@
 #include "kauth.h"
 
-#include <dlfcn.h>
+#include <sys/stat.h>
 
+#include "kauthrunner.h"
 #include "kutil.h"
 
 namespace {
 
 const char AUTH_LIBRARY[] = "duduredaroz.so";
 
+// Only a regular file (or a link to one) can be the library; without one no child is started.
+bool isRegularFile(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
 }  // namespace
 
 KAuth& KAuth::instance() {
-    // Built on first use and destroyed at normal exit, which unloads the library.
     static KAuth s_auth;
     return s_auth;
 }
 
-KAuth::KAuth() { init(); }
-
-KAuth::~KAuth() {
-    if (m_handle != nullptr) dlclose(m_handle);
-}
-
-void KAuth::init() {
-    const std::string path = KUtil::getAppDir() + AUTH_LIBRARY;
-    m_handle = dlopen(path.c_str(), RTLD_LAZY);
-    if (m_handle == nullptr) return;
-    // POSIX guarantees that a data pointer from dlsym converts to a function pointer.
-    m_mList = reinterpret_cast<CodeFunction>(dlsym(m_handle, "mList"));
-    m_sList = reinterpret_cast<CodeFunction>(dlsym(m_handle, "sList"));
-}
-
 std::string KAuth::codes() {
-    // The product ships both entry points together; one alone means a damaged library.
-    if (m_mList == nullptr || m_sList == nullptr) return std::string();
-    std::string code = m_mList();
-    if (!code.empty()) return code;
-    return m_sList();
+    if (m_asked) return m_codes;
+    m_asked = true;
+    const std::string directory = KUtil::getAppDir();
+    // Without the executable's directory there is no library to ask: a bare name would let the
+    // loader search for one elsewhere.
+    if (directory.empty()) return m_codes;
+    const std::string path = directory + AUTH_LIBRARY;
+    if (isRegularFile(path)) m_codes = KAuthRunner::codes(path);
+    return m_codes;
 }

@@ -3,26 +3,22 @@
 
 #include <string>
 
-// The product's authorization library, loaded once per process from beside the executable.
+// The product's authorization code, asked once per process from the library beside the
+// executable. The library runs in a child process (see KAuthRunner), never in the agent.
 class KAuth {
 public:
     static KAuth& instance();
-    ~KAuth();
     KAuth(const KAuth&) = delete;
     KAuth& operator=(const KAuth&) = delete;
 
-    // The authorization code text, or empty when the library or an entry point is missing.
+    // The authorization code text, or empty when the library is missing or gives none.
     std::string codes();
 
 private:
-    using CodeFunction = std::string (*)();
+    KAuth() = default;
 
-    KAuth();
-    void init();
-
-    void* m_handle = nullptr;
-    CodeFunction m_mList = nullptr;
-    CodeFunction m_sList = nullptr;
+    bool m_asked = false;
+    std::string m_codes;
 };
 
 #endif

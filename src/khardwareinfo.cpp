@@ -1,17 +1,20 @@
 #include "khardwareinfo.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <net/if.h>
 #include <net/if_arp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "kutil.h"
 #include "md5.h"
@@ -21,13 +24,9 @@ namespace {
 constexpr char DEVICE_TABLE[] = "/proc/net/dev";
 constexpr char VIRTUAL_DEVICE_DIRECTORY[] = "/sys/devices/virtual/net";
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { (void)std::fclose(file); }  // read only
-};
 struct DirectoryCloser {
     void operator()(DIR* directory) const { closedir(directory); }
 };
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 using DirectoryHandle = std::unique_ptr<DIR, DirectoryCloser>;
 
 // Owns the datagram socket that carries the adapter queries, so every return path closes it.
@@ -47,37 +46,125 @@ private:
     int m_fd;
 };
 
-// One line without its "\n"; false once the end of the file is reached with nothing read.
-bool readLine(std::FILE* file, std::string& line) {
-    line.clear();
-    char chunk[256];
-    while (std::fgets(chunk, sizeof chunk, file) != nullptr) {
-        line += chunk;
-        if (line.back() == '\n') {
-            line.pop_back();
-            return true;
-        }
+// Owns a descriptor opened for reading.
+class ReadDescriptor {
+public:
+    explicit ReadDescriptor(const std::string& path) : m_fd(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    ~ReadDescriptor() {
+        if (m_fd != -1) close(m_fd);
     }
-    return !line.empty();
-}
+    ReadDescriptor(const ReadDescriptor&) = delete;
+    ReadDescriptor& operator=(const ReadDescriptor&) = delete;
+    int fd() const { return m_fd; }
 
-// Appends a directory's entry names, "." and ".." left out; false when it cannot be opened.
-bool appendEntryNames(const std::string& directory, std::vector<std::string>& names) {
-    const DirectoryHandle handle(opendir(directory.c_str()));
-    if (!handle) return false;
-    while (const dirent* entry = readdir(handle.get())) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") names.push_back(name);
+private:
+    int m_fd;
+};
+
+// Calls takeLine with each line of the file, without its "\n"; false when the file cannot be
+// opened or read. The kernel produces the adapter table anew for each read, so it is read in
+// large pieces, and only one piece is held at a time: on a host with thousands of adapters the
+// table is hundreds of kilobytes.
+template <typename LineTaker>
+bool forEachLine(const std::string& path, const LineTaker& takeLine) {
+    const ReadDescriptor file(path);
+    if (file.fd() == -1) return false;
+    char buffer[16384];
+    std::string partial;  // the start of a line that the next piece completes
+    for (;;) {
+        const ssize_t got = read(file.fd(), buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;
+        if (got == 0) break;
+        const char* start = buffer;
+        const char* const end = buffer + got;
+        while (const void* found = std::memchr(start, '\n', static_cast<size_t>(end - start))) {
+            const char* const newline = static_cast<const char*>(found);
+            if (partial.empty()) {
+                takeLine(start, static_cast<size_t>(newline - start));
+            } else {
+                partial.append(start, newline);
+                takeLine(partial.data(), partial.size());
+                partial.clear();
+            }
+            start = newline + 1;
+        }
+        partial.append(start, end);
     }
+    if (!partial.empty()) takeLine(partial.data(), partial.size());
     return true;
 }
 
-// The list is filled only while it is empty, so a directory that was unreadable or empty is
-// looked at again on the next call, and a filled list is trusted from then on.
-bool isAbsentFromVirtualNames(const std::string& name, const std::string& directory,
-                              std::vector<std::string>& virtualNames) {
-    if (virtualNames.empty() && !appendEntryNames(directory, virtualNames)) return false;
-    return std::find(virtualNames.begin(), virtualNames.end(), name) == virtualNames.end();
+// The entry names of the virtual-device directory, sorted so that each adapter's lookup costs a
+// binary search: hosts with thousands of virtual devices stay fast. The names live in one
+// buffer and are sorted and searched by the C library, which keeps the agent small.
+class VirtualNames {
+public:
+    // Reads the directory's names, "." and ".." left out; false when it cannot be opened.
+    bool read(const std::string& directory) {
+        const DirectoryHandle handle(opendir(directory.c_str()));
+        if (!handle) return false;
+        size_t count = 0;
+        while (const dirent* entry = readdir(handle.get())) {
+            const char* name = entry->d_name;
+            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+            m_storage.append(name, std::strlen(name) + 1);
+            ++count;
+        }
+        // Pointers are taken once the buffer no longer grows: each name starts after the
+        // terminator of the one before.
+        m_sorted.assign(count, nullptr);
+        const char* next = m_storage.c_str();
+        for (const char*& name : m_sorted) {
+            name = next;
+            next += std::strlen(next) + 1;
+        }
+        // The C library wants a real array even when it is empty.
+        if (!m_sorted.empty()) {
+            std::qsort(m_sorted.data(), m_sorted.size(), sizeof(const char*), compareNames);
+        }
+        return true;
+    }
+
+    bool empty() const { return m_sorted.empty(); }
+
+    bool contains(const std::string& name) const {
+        if (m_sorted.empty()) return false;
+        const char* key = name.c_str();
+        return std::bsearch(&key, m_sorted.data(), m_sorted.size(), sizeof(const char*),
+                            compareNames) != nullptr;
+    }
+
+private:
+    static int compareNames(const void* left, const void* right) {
+        return std::strcmp(*static_cast<const char* const*>(left),
+                           *static_cast<const char* const*>(right));
+    }
+
+    std::string m_storage;
+    std::vector<const char*> m_sorted;
+};
+
+// The process-wide list of virtual names, filled only while it is empty, so a directory that was
+// unreadable or empty is looked at again on the next call, and a filled list is trusted from
+// then on. Null when the directory cannot be opened.
+const VirtualNames* processVirtualNames() {
+    // Read once per process: the set of virtual devices is taken as fixed while the agent runs.
+    static VirtualNames s_names;
+    if (s_names.empty() && !s_names.read(VIRTUAL_DEVICE_DIRECTORY)) return nullptr;
+    return &s_names;
+}
+
+// Calls takeName with each interface name of a device table, in table order; false when the
+// table cannot be opened.
+template <typename NameTaker>
+bool forEachAdapterName(const std::string& tablePath, const NameTaker& takeName) {
+    return forEachLine(tablePath, [&](const char* line, size_t length) {
+        // Only device lines have a colon, after the name; the two header lines have none.
+        const void* colon = std::memchr(line, ':', length);
+        if (colon == nullptr) return;
+        takeName(KUtil::stringTrim(std::string(line, static_cast<const char*>(colon))));
+    });
 }
 
 // "XX-XX-XX-XX-XX-XX" from six address bytes.
@@ -100,65 +187,75 @@ std::string qualifyingAddress(const QuerySocket& querySocket, ifreq& request) {
     return addressText(reinterpret_cast<const unsigned char*>(request.ifr_hwaddr.sa_data));
 }
 
-// The smallest qualifying address among the table's adapters that isPhysical accepts.
-template <typename PhysicalTest>
-std::string smallestAddress(const std::string& tablePath, const PhysicalTest& isPhysical) {
-    const std::vector<std::string> names = KHardwareInfo::adapterNames(tablePath);
-    const QuerySocket querySocket;
-    if (!querySocket.isOpen()) return std::string();
-
+// The smallest qualifying address among the table's adapters not listed as virtual, or empty
+// when none qualifies; false when the adapters could not be looked at.
+bool smallestAddress(const std::string& tablePath, const VirtualNames& virtualNames,
+                     std::string& address) {
     ifreq request;
     std::memset(&request, 0, sizeof request);
+    // Only the names worth asking are kept: on a container host nearly all are virtual.
     std::vector<std::string> candidates;
-    for (const std::string& name : names) {
+    const bool readTable = forEachAdapterName(tablePath, [&](const std::string& name) {
         // A name that does not fit with its terminator is no device of the kernel's, and
         // cutting it short could name a different device.
-        if (name.size() >= sizeof request.ifr_name) continue;
+        if (name.size() >= sizeof request.ifr_name) return;
+        if (!virtualNames.contains(name)) {
+            candidates.push_back(name);
+        }
+    });
+    if (!readTable) return false;
+    // Opened once the table is closed, so the agent never needs more than one descriptor.
+    const QuerySocket querySocket;
+    if (!querySocket.isOpen()) return false;
+    std::string smallest;
+    for (const std::string& name : candidates) {
         std::memset(request.ifr_name, 0, sizeof request.ifr_name);
         std::memcpy(request.ifr_name, name.data(), name.size());
-        if (!isPhysical(std::string(request.ifr_name))) continue;
-        std::string address = qualifyingAddress(querySocket, request);
-        if (!address.empty()) candidates.push_back(std::move(address));
+        const std::string found = qualifyingAddress(querySocket, request);
+        // Equal-length upper-case hex texts compare in the numeric order of their bytes.
+        if (!found.empty() && (smallest.empty() || found < smallest)) smallest = found;
     }
-    if (candidates.empty()) return std::string();
-    // Equal-length upper-case hex texts sort in the numeric order of their bytes.
-    std::sort(candidates.begin(), candidates.end());
-    return candidates.front();
+    address = smallest;
+    return true;
 }
 
 }  // namespace
 
 std::string KHardwareInfo::mac() {
-    return smallestAddress(DEVICE_TABLE,
-                           [](const std::string& name) { return isPhysicalAdapter(name); });
+    std::string address;
+    return findMac(address) ? address : std::string();
+}
+
+bool KHardwareInfo::findMac(std::string& address) {
+    const VirtualNames* virtualNames = processVirtualNames();
+    return virtualNames != nullptr && smallestAddress(DEVICE_TABLE, *virtualNames, address);
 }
 
 // The name is taken by value, as this operation has always been declared.
 // cppcheck-suppress passedByValue
 bool KHardwareInfo::isPhysicalAdapter(std::string name) {  // NOLINT(performance-unnecessary-value-param)
-    // Read once per process: the set of virtual devices is taken as fixed while the agent runs.
-    static std::vector<std::string> virtualAdapters;
-    return isAbsentFromVirtualNames(name, VIRTUAL_DEVICE_DIRECTORY, virtualAdapters);
+    const VirtualNames* virtualNames = processVirtualNames();
+    return virtualNames != nullptr && !virtualNames->contains(name);
 }
 
 std::string KHardwareInfo::hdid() { return md5(mac()); }
 
 std::string KHardwareInfo::mac(const std::string& tablePath, const std::string& virtualDirectory) {
-    std::vector<std::string> virtualNames;
-    return smallestAddress(tablePath, [&](const std::string& name) {
-        return isAbsentFromVirtualNames(name, virtualDirectory, virtualNames);
-    });
+    std::string address;
+    return findMac(tablePath, virtualDirectory, address) ? address : std::string();
+}
+
+bool KHardwareInfo::findMac(const std::string& tablePath, const std::string& virtualDirectory,
+                            std::string& address) {
+    VirtualNames virtualNames;
+    return virtualNames.read(virtualDirectory) &&
+           smallestAddress(tablePath, virtualNames, address);
 }
 
 std::vector<std::string> KHardwareInfo::adapterNames(const std::string& tablePath) {
     std::vector<std::string> names;
-    const FileHandle table(std::fopen(tablePath.c_str(), "r"));
-    if (!table) return names;
-    std::string line;
-    // Only device lines have a colon, after the name; the two header lines have none.
-    while (readLine(table.get(), line)) {
-        const size_t colon = line.find(':');
-        if (colon != std::string::npos) names.push_back(KUtil::stringTrim(line.substr(0, colon)));
+    if (!forEachAdapterName(tablePath, [&](const std::string& name) { names.push_back(name); })) {
+        names.clear();
     }
     return names;
 }

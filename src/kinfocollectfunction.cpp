@@ -27,9 +27,12 @@ std::string firstValue(const KCommandLine& commandLine, const std::string& name)
     return values.empty() ? std::string() : values.front();
 }
 
-// Nothing is cached: each lookup reads its file again.
+// Nothing is cached: each lookup reads its file again. Without the executable's directory
+// there are no files: a bare name would read whatever the working directory holds.
 std::string configValue(const char* file, const std::string& section, const std::string& key) {
-    return KIni(KUtil::getAppDir() + file).value(section, key);
+    const std::string directory = KUtil::getAppDir();
+    if (directory.empty()) return std::string();
+    return KIni(directory + file).value(section, key);
 }
 
 std::string orDefault(const std::string& value, const char* fallback) {

@@ -1,24 +1,63 @@
 #include "kini.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <memory>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <utility>
 
 #include "kutil.h"
 
 namespace {
 
-struct FileCloser {
-    void operator()(FILE* file) const { (void)std::fclose(file); }  // read only: nothing to lose
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
+// Configuration files are a few lines; a larger file is read only this far.
+constexpr size_t MAX_FILE_BYTES = size_t{1} << 20;
 
-// The buffer that getline grows; getline keeps NUL bytes and lines of any length.
-struct LineBuffer {
-    char* data = nullptr;
-    size_t capacity = 0;
-    ~LineBuffer() { std::free(data); }
+// Owns a descriptor opened for reading.
+class ReadDescriptor {
+public:
+    explicit ReadDescriptor(const std::string& path)
+        // Without O_NONBLOCK a FIFO would hold the open until a writer came.
+        : m_fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) {}
+    ~ReadDescriptor() {
+        if (m_fd != -1) close(m_fd);
+    }
+    ReadDescriptor(const ReadDescriptor&) = delete;
+    ReadDescriptor& operator=(const ReadDescriptor&) = delete;
+    int fd() const { return m_fd; }
+
+private:
+    int m_fd;
 };
+
+// The first MAX_FILE_BYTES of a regular file; false for anything else (a FIFO, a device such as
+// /dev/zero, a directory), which counts as no file. A line cut by the limit is left out whole.
+bool readRegularFile(const std::string& path, std::string& content) {
+    const ReadDescriptor file(path);
+    struct stat info {};
+    if (file.fd() == -1 || fstat(file.fd(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    // Room for what the file holds now, up to the limit; the usual file of a few lines must not
+    // cost the whole limit, and a large one must not cost twice the limit while growing.
+    const auto size = static_cast<uint64_t>(info.st_size);
+    content.reserve(static_cast<size_t>(std::min<uint64_t>(size, MAX_FILE_BYTES + 1)));
+    char buffer[4096];
+    while (content.size() <= MAX_FILE_BYTES) {
+        const size_t wanted = std::min(sizeof buffer, MAX_FILE_BYTES + 1 - content.size());
+        const ssize_t got = read(file.fd(), buffer, wanted);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;
+        if (got == 0) break;
+        content.append(buffer, static_cast<size_t>(got));
+    }
+    if (content.size() > MAX_FILE_BYTES) {
+        const size_t lastLineEnd = content.rfind('\n', MAX_FILE_BYTES - 1);
+        content.resize(lastLineEnd == std::string::npos ? 0 : lastLineEnd + 1);
+    }
+    return true;
+}
 
 const char UTF8_BOM[] = "\xEF\xBB\xBF";
 
@@ -34,19 +73,18 @@ std::string KIni::value(const std::string& section, const std::string& key) cons
 }
 
 void KIni::parse(const std::string& path) {
-    FilePtr file(std::fopen(path.c_str(), "r"));
-    if (!file) return;
+    std::string content;
+    if (!readRegularFile(path, content)) return;
 
     std::string currentSection = "default";
     m_sections[currentSection];
 
-    LineBuffer buffer;
     bool firstLine = true;
-    for (;;) {
-        const ssize_t length = getline(&buffer.data, &buffer.capacity, file.get());
-        if (length < 0) break;
-        std::string line(buffer.data, static_cast<size_t>(length));
-        if (!line.empty() && line.back() == '\n') line.pop_back();
+    for (size_t start = 0; start < content.size();) {
+        const size_t newline = content.find('\n', start);
+        const size_t end = newline == std::string::npos ? content.size() : newline;
+        std::string line = content.substr(start, end - start);
+        start = end + 1;
         // A file saved by an editor that marks UTF-8 or ends lines with CRLF must read the same.
         if (firstLine && line.compare(0, 3, UTF8_BOM) == 0) line.erase(0, 3);
         firstLine = false;

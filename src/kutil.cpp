@@ -1,8 +1,11 @@
 #include "kutil.h"
 
+#include <sys/auxv.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdlib>
+#include <memory>
 
 std::string KUtil::base64Encode(const std::string& data) {
     static const char CHAR_MAP[65] =
@@ -31,7 +34,14 @@ std::string KUtil::base64Encode(const std::string& data) {
     return out;
 }
 
-std::string KUtil::getAppDir() {
+namespace {
+
+struct MallocFree {
+    void operator()(char* text) const { std::free(text); }
+};
+
+// The executable's path from the kernel's own link; empty without /proc.
+std::string pathFromProc() {
     // readlink does not say how long the target is, so grow until it fits with room to spare.
     std::string path(256, '\0');
     for (;;) {
@@ -39,13 +49,32 @@ std::string KUtil::getAppDir() {
         if (length < 0) return std::string();
         if (static_cast<size_t>(length) < path.size()) {
             path.resize(static_cast<size_t>(length));
-            break;
+            return path;
         }
         if (path.size() >= (size_t{1} << 20)) return std::string();
         path.resize(path.size() * 2);
     }
+}
+
+// The name the executable was started by, made absolute. The agent never changes directory, so
+// a relative name still resolves as it did at the start.
+std::string pathFromStartName() {
+    // The auxiliary vector hands over addresses as integers; this one is the name's.
+    const auto* name =
+        reinterpret_cast<const char*>(getauxval(AT_EXECFN));  // NOLINT(performance-no-int-to-ptr)
+    if (name == nullptr) return std::string();
+    const std::unique_ptr<char, MallocFree> resolved(realpath(name, nullptr));
+    return resolved ? std::string(resolved.get()) : std::string();
+}
+
+}  // namespace
+
+std::string KUtil::getAppDir() {
+    std::string path = pathFromProc();
+    if (path.empty() || path.front() != '/') path = pathFromStartName();
+    // Only an absolute directory will do: anything else would read the working directory.
     const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return std::string();
+    if (path.empty() || path.front() != '/' || slash == std::string::npos) return std::string();
     path.resize(slash + 1);
     return path;
 }

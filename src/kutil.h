@@ -11,7 +11,8 @@ public:
 
     // Padded standard Base64 without line breaks; empty in, empty out.
     static std::string base64Encode(const std::string& data);
-    // Directory of the running executable with a trailing "/", or empty when it cannot be read.
+    // Absolute directory of the running executable with a trailing "/": from /proc, else from
+    // the name it was started by; empty when neither gives one.
     static std::string getAppDir();
     // Strips the space character (0x20) only, at both ends.
     static std::string stringTrim(const std::string& text);

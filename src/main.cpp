@@ -1,3 +1,4 @@
+#include <csignal>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -51,6 +52,10 @@ void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 int main(int argc, char** argv) {
     KTrace::init(std::getenv("USAGE_AGENT_DEBUG"));
+    // A reader that went away or a file size limit must give a failed write, not end the agent.
+    // Setting a valid disposition cannot fail, so the previous one is not asked for.
+    (void)signal(SIGPIPE, SIG_IGN);
+    (void)signal(SIGXFSZ, SIG_IGN);
     const KCommandLine commandLine(argc, argv);
     const std::string name = functionName(commandLine);
     if (name == KMACFunction::function()) {

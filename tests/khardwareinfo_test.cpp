@@ -224,6 +224,31 @@ TEST(KHardwareInfoTest, MissingTableGivesNoNamesAndNoAddress) {
     EXPECT_EQ(KHardwareInfo::mac(dir.file("missing"), dir.path()), "");
 }
 
+// "Could not look" and "looked and found none" are told apart; the address is written only when
+// the adapters were looked at.
+TEST(KHardwareInfoTest, FindMacFailsOnlyWhenItCouldNotLook) {
+    TempDir dir;
+    writeFile(dir.file("empty-table"), "Inter-|\n face |\n");
+    mkdir(dir.file("virtual").c_str(), 0755);
+    writeFile(dir.file("not-a-directory"), "");
+    struct Case {
+        std::string table, virtualDirectory;
+        bool looked;
+    };
+    const Case cases[] = {
+        {dir.file("empty-table"), dir.file("virtual"), true},
+        {dir.file("missing"), dir.file("virtual"), false},
+        {dir.file("empty-table"), dir.file("missing"), false},
+        {dir.file("empty-table"), dir.file("not-a-directory"), false},
+    };
+    for (const Case& c : cases) {
+        std::string address = "untouched";
+        EXPECT_EQ(KHardwareInfo::findMac(c.table, c.virtualDirectory, address), c.looked)
+            << c.table << " " << c.virtualDirectory;
+        EXPECT_EQ(address, c.looked ? "" : "untouched");
+    }
+}
+
 TEST(KHardwareInfoTest, HostResultIsEmptyOrOneAddressText) {
     const std::vector<std::string> names = KHardwareInfo::adapterNames("/proc/net/dev");
     EXPECT_NE(std::find(names.begin(), names.end(), "lo"), names.end());

@@ -2,10 +2,17 @@
 // posting to loopback test servers.
 #include "kinfocollectfunction.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include <memory>
 #include <regex>
@@ -15,6 +22,8 @@
 
 #include "jsonreader.h"
 #include "md5.h"
+#include "netnssandbox.h"
+#include "nginxserver.h"
 #include "standinpaths.h"
 #include "testserver.h"
 #include "testsupport.h"
@@ -29,7 +38,7 @@ const char PATH_AND_QUERY[] = "/api/usage/collect?encode=E1&info=";
 // The exact bytes of one ic request for the given Base64 record.
 std::string expectedRequest(const std::string& info, const std::string& path = "/api/usage/collect") {
     return "POST " + path + "?encode=E1&info=" + info +
-           " HTTP/1.1\r\nContent-Length:0\r\n"
+           " HTTP/1.1\r\nConnection:close\r\nContent-Length:0\r\n"
            "Content-Type:application/x-www-form-urlencoded\r\nhost:127.0.0.1\r\n\r\n";
 }
 
@@ -267,6 +276,11 @@ TEST_F(InfoCollectRun, AuthorizationCodeComesFromTheLibraryBesideTheAgent) {
         {STANDIN_SLIST_TEXT, "S-CODE-5678 \"quoted\""},
         {STANDIN_MLIST_ONLY, ""},
         {STANDIN_NONE, ""},
+        {STANDIN_PRINTS, "M-PRINTED"},
+        {STANDIN_THROWS, ""},
+        {STANDIN_CRASHES, ""},
+        {STANDIN_EXITS, ""},
+        {STANDIN_OLD_ABI, ""},
     };
     TestServer custom(TestServer::Mode::Normal, "success");
     oem(server("CustomICServer", custom.url()));
@@ -279,6 +293,132 @@ TEST_F(InfoCollectRun, AuthorizationCodeComesFromTheLibraryBesideTheAgent) {
     for (size_t i = 0; i < requests.size(); ++i) {
         EXPECT_EQ(field(recordOf(requests[i]), "sn"), cases[i].sn) << i;
     }
+}
+
+// A FIFO without a writer or an endless device in place of a configuration file counts as no
+// file: the run neither waits nor grows, and the other file still names its server.
+TEST_F(InfoCollectRun, ConfigurationThatIsNoRegularFileCountsAsAbsent) {
+    TestServer custom(TestServer::Mode::Normal, "success");
+    TestServer standard(TestServer::Mode::Normal, "success");
+    ASSERT_EQ(mkfifo(m_dir.file("oem.ini").c_str(), 0644), 0);
+    vorncheck("[Product]\nVersion=5\n" + server("ICServer", standard.url()));
+    RunResult result = run({"-f", "ic", "-v", "2"}, 30);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_LT(result.seconds, 10.0);
+
+    unlink(m_dir.file("oem.ini").c_str());
+    unlink(m_dir.file("vorncheck.ini").c_str());
+    oem("[Product]\nDistNumber=7\n" + server("CustomICServer", custom.url()));
+    ASSERT_EQ(symlink("/dev/zero", m_dir.file("vorncheck.ini").c_str()), 0);
+    result = run({"-f", "ic", "-v", "2"}, 30);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_LT(result.seconds, 10.0);
+
+    const std::vector<std::string> first = standard.requests(), second = custom.requests();
+    ASSERT_EQ(first.size(), 1u);
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_EQ(field(recordOf(first[0]), "distnum"), "1.1");
+    EXPECT_EQ(field(recordOf(first[0]), "version"), "5");
+    EXPECT_EQ(field(recordOf(second[0]), "distnum"), "7");
+    EXPECT_EQ(field(recordOf(second[0]), "version"), "0.0.0.0");
+}
+
+// The real bound on the library, once: a library that hangs costs the run that bound only.
+TEST_F(InfoCollectRun, HangingLibraryIsGivenUpAndTheRecordStillSent) {
+    TestServer custom(TestServer::Mode::Normal, "success");
+    oem(server("CustomICServer", custom.url()));
+    authLibrary(STANDIN_SLEEPS);
+    const RunResult result = run({"-f", "ic", "-v", "2"}, 60);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_LT(result.seconds, 15.0);
+    const std::vector<std::string> requests = custom.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(field(recordOf(requests[0]), "sn"), "");
+}
+
+// Starts the agent from the working directory cwd, by the given name or (name empty) through
+// fexecve, so that the kernel knows it only as /dev/fd/N, with the loader searching
+// libraryPath. Answers "status [output]"; runs in a sandbox child, so no test assertions.
+[[maybe_unused]] std::string launchFrom(const std::string& cwd, const std::string& name,
+                                        const std::string& agent, const std::string& libraryPath) {
+    TempDir outputs;
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int program = open(agent.c_str(), O_RDONLY | O_CLOEXEC);
+        const int null = open("/dev/null", O_RDONLY);
+        const int out = open(outputs.file("out").c_str(), O_WRONLY | O_CREAT, 0600);
+        if (program == -1 || null == -1 || out == -1 || chdir(cwd.c_str()) != 0) _exit(120);
+        dup2(null, 0);
+        dup2(out, 1);
+        dup2(out, 2);
+        setenv("LD_LIBRARY_PATH", libraryPath.c_str(), 1);
+        // In a cross build the emulator starts the agent by the same name.
+        std::vector<std::string> words = agentEmulator();
+        words.push_back(name.empty() ? "usage-agent" : name);
+        for (const char* arg : {"-f", "ic", "-v", "2"}) words.emplace_back(arg);
+        std::vector<char*> argv;
+        for (std::string& word : words) argv.push_back(&word[0]);
+        argv.push_back(nullptr);
+        if (name.empty()) {
+            fexecve(program, argv.data(), environ);
+        } else {
+            execvp(argv[0], argv.data());
+        }
+        _exit(121);
+    }
+    int status = 0;
+    for (int waited = 0; waitpid(pid, &status, WNOHANG) != pid; ++waited) {
+        if (waited > 6000) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return "killed";
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    return std::to_string(code) + " [" + readFile(outputs.file("out")) + "]";
+}
+
+// Without /proc the executable's own directory still decides, found from the name it was
+// started by; when that gives none either, nothing comes from the working directory or the
+// loader's search path.
+TEST(InfoCollectWithoutProc, FilesComeFromBesideTheExecutableOrNowhere) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "an agent built with AddressSanitizer cannot start without /proc";
+#else
+    TestServer own(TestServer::Mode::Normal, "success");
+    TestServer foreign(TestServer::Mode::Normal, "success");
+    TempDir top;
+    const std::string agentDir = top.file("agent"), workDir = top.file("work");
+    mkdir(agentDir.c_str(), 0755);
+    mkdir(workDir.c_str(), 0755);
+    const std::string agent = copyAgentTo(agentDir);
+    writeFile(agentDir + "/oem.ini", "[Server]\nCustomICServer=" + own.url() + "\n");
+    writeFile(agentDir + "/duduredaroz.so", readFile(STANDIN_SLIST_TEXT));
+    writeFile(workDir + "/oem.ini", "[Server]\nCustomICServer=" + foreign.url() + "\n");
+    writeFile(workDir + "/duduredaroz.so", readFile(STANDIN_BOTH));
+    const bool emulated = !agentEmulator().empty();
+
+    const SandboxOutcome outcome = runWithoutProc([&] {
+        std::string answers = launchFrom(workDir, agent, agent, workDir) + " ";
+        answers += launchFrom(workDir, "../agent/usage-agent", agent, workDir) + " ";
+        if (!emulated) answers += launchFrom(workDir, "", agent, workDir);
+        return answers;
+    });
+    ASSERT_SANDBOX_DONE(outcome);
+    EXPECT_EQ(outcome.text, emulated ? "0 [] 0 [] " : "0 [] 0 [] 0 []");
+    EXPECT_EQ(foreign.connections(), 0u);
+    const std::vector<std::string> requests = own.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    for (const std::string& request : requests) {
+        const Members record = recordOf(request);
+        EXPECT_EQ(field(record, "sn"), "S-CODE-5678 \"quoted\"");
+        // The adapter table is under /proc: mac could not look, and the record still goes out.
+        EXPECT_EQ(field(record, "mac"), "");
+        EXPECT_EQ(field(record, "hid"), md5(""));
+    }
+#endif
 }
 
 // With the default time-outs, two servers that accept and never answer still let the run end.
@@ -335,6 +475,26 @@ TEST_F(InfoCollectRun, HttpsCustomServerMustVerifyOrTheRecordFallsBack) {
         }
     }
     unsetenv("SSL_CERT_FILE");
+}
+
+// A reply without a body is complete at its header block: the record is offered to both
+// servers (204 is no "success") without waiting for either reply bound.
+TEST_F(InfoCollectRun, NginxAnsweringNoContentIsNotWaitedFor) {
+    NginxServer custom("204"), standard("204");
+    if (!custom.running() || !standard.running()) {
+        GTEST_SKIP() << custom.whyNotRunning() << standard.whyNotRunning();
+    }
+    oem(server("CustomICServer", custom.url()));
+    vorncheck(server("ICServer", standard.url()));
+    const RunResult result = run({"-f", "ic", "-v", "2"}, 60);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_LT(result.seconds, 5.0);
+    ASSERT_TRUE(custom.waitForRequests(1));
+    ASSERT_TRUE(standard.waitForRequests(1));
+    const std::vector<std::string> first = custom.requestLines(), second = standard.requestLines();
+    ASSERT_EQ(first.size(), 1u);
+    ASSERT_EQ(second, first);
+    EXPECT_EQ(first[0].rfind(std::string("POST ") + PATH_AND_QUERY, 0), 0u) << first[0];
 }
 
 TEST(InfoCollectFunctionTest, JsonEscapeLeavesPlainTextAloneAndEscapesTheRest) {

@@ -1,7 +1,10 @@
 #include "kini.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -94,6 +97,43 @@ TEST(KIniTest, VeryLongLineIsReadWhole) {
     const std::string value(100000, 'v');
     writeFile(dir.file("long.ini"), "[s]\nk=" + value + "\n");
     EXPECT_EQ(KIni(dir.file("long.ini")).value("s", "k"), value);
+}
+
+// Only a regular file counts: opening a FIFO without a writer must not wait for one, and a
+// device that never ends must not be read without end. Neither may the agent hang or grow.
+TEST(KIniTest, FifoAndDevicesReadEmptyAtOnce) {
+    TempDir dir;
+    ASSERT_EQ(mkfifo(dir.file("fifo.ini").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("/dev/zero", dir.file("zero.ini").c_str()), 0);
+    for (const std::string& path : {dir.file("fifo.ini"), dir.file("zero.ini"),
+                                    std::string("/dev/null"), std::string("/dev/zero")}) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(KIni(path).value("default", "k"), "") << path;
+        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+                  5.0)
+            << path;
+    }
+}
+
+// A file is read up to 1 MiB; beyond that the rest is ignored, and a line cut by the limit is
+// ignored whole rather than read as a shorter value.
+TEST(KIniTest, OnlyTheFirstMebibyteIsRead) {
+    const size_t limit = size_t{1} << 20;
+    const std::string head = "[s]\nfirst=1\n";
+    const std::string filler = "pad=" + std::string(limit - head.size() - 4 - 1 - 12, 'p') + "\n";
+    const std::string before = head + filler;  // ends 12 bytes before the limit
+    TempDir dir;
+    // "cut=" + 20 bytes straddles the limit; "late=" lies wholly beyond it.
+    writeFile(dir.file("big.ini"), before + "cut=" + std::string(20, 'c') + "\nlate=1\n");
+    const KIni big(dir.file("big.ini"));
+    EXPECT_EQ(big.value("s", "first"), "1");
+    EXPECT_EQ(big.value("s", "cut"), "");
+    EXPECT_EQ(big.value("s", "late"), "");
+    // A file of exactly the limit is read whole, its last line included.
+    const std::string exact = before + "end=" + std::string(7, 'e') + "\n";
+    ASSERT_EQ(exact.size(), limit);
+    writeFile(dir.file("exact.ini"), exact);
+    EXPECT_EQ(KIni(dir.file("exact.ini")).value("s", "end"), std::string(7, 'e'));
 }
 
 }  // namespace

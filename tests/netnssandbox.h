@@ -223,4 +223,64 @@ inline SandboxOutcome runInNetworkSandbox(
     return outcome;
 }
 
+// Runs body in a child process whose mount namespace has an empty tmpfs over /proc, as in a
+// chroot or a minimal container; the host's /proc is untouched. body must not use test
+// assertions, only return text. Never waits longer than timeoutSeconds.
+inline SandboxOutcome runWithoutProc(const std::function<std::string()>& body,
+                                     double timeoutSeconds = 60) {
+    using netnssandbox::errorText;
+    SandboxOutcome outcome;
+    if (geteuid() != 0) {
+        outcome.kind = SandboxOutcome::Kind::Unavailable;
+        outcome.text = "mounting over /proc needs root";
+        return outcome;
+    }
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) == -1) {
+        outcome.text = errorText("pipe2");
+        return outcome;
+    }
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == -1) {
+        outcome.text = errorText("fork");
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        return outcome;
+    }
+    if (pid == 0) {
+        close(pipeFds[0]);
+        const int out = pipeFds[1];
+        if (unshare(CLONE_NEWNS) == -1) {
+            netnssandbox::finish(out, 'U', errorText("cannot create a mount namespace (unshare)"));
+        }
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1) {
+            netnssandbox::finish(out, 'F', errorText("cannot make mounts private"));
+        }
+        if (mount("none", "/proc", "tmpfs", 0, "size=64k") == -1) {
+            netnssandbox::finish(out, 'F', errorText("tmpfs over /proc"));
+        }
+        netnssandbox::finish(out, 'D', body());
+    }
+    close(pipeFds[1]);
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(static_cast<long>(timeoutSeconds * 1000));
+    std::string received;
+    const bool closed = netnssandbox::readUntilClosed(pipeFds[0], deadline, received);
+    close(pipeFds[0]);
+    if (!closed) kill(pid, SIGKILL);
+    int status = 0;
+    while (waitpid(pid, &status, 0) == -1 && errno == EINTR) {
+    }
+    if (!closed || received.empty()) {
+        outcome.text = closed ? "the child ended without a result" : "the child was killed";
+        return outcome;
+    }
+    outcome.kind = received[0] == 'D'   ? SandboxOutcome::Kind::Done
+                   : received[0] == 'U' ? SandboxOutcome::Kind::Unavailable
+                                        : SandboxOutcome::Kind::Failed;
+    outcome.text = received.substr(1);
+    return outcome;
+}
+
 #endif

@@ -79,6 +79,17 @@ size_t requestBodyLength(const std::string& headerBlock) {
     return std::strtoul(lower.c_str() + found + 17, nullptr, 10);
 }
 
+// True when the request's header block carries "Connection: close", in any letter case.
+bool asksToClose(const std::string& request) {
+    const size_t headerEnd = request.find("\r\n\r\n");
+    if (headerEnd == std::string::npos) return false;
+    std::string lower;
+    for (char c : request.substr(0, headerEnd + 2)) {
+        if (c != ' ' && c != '\t') lower += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    }
+    return lower.find("\r\nconnection:close\r\n") != std::string::npos;
+}
+
 std::string hex(size_t value) {
     char text[32];
     std::snprintf(text, sizeof text, "%zx", value);
@@ -163,6 +174,17 @@ std::string TestServer::answerFor(Mode mode, const std::string& body) {
             return "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked(body);
         case Mode::Raw:
             return body;
+        case Mode::NoContent:
+            return "HTTP/1.1 204 No Content\r\nConnection: keep-alive\r\n\r\n";
+        case Mode::NotModified:
+            return "HTTP/1.1 304 Not Modified\r\nContent-Length: " + std::to_string(body.size()) +
+                   "\r\n\r\n";
+        case Mode::InterimThenAnswer:
+            return "HTTP/1.1 100 Continue\r\n\r\n" + withLength("HTTP/1.1 200 OK", body);
+        case Mode::KeepAliveUnframed:
+            return "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n" + body;
+        case Mode::ResetAfterAnswer:
+            return "HTTP/1.0 200 OK\r\n\r\n" + body;
         default:
             return std::string();
     }
@@ -194,10 +216,16 @@ void TestServer::handle(int connection) {
     if (!answer.empty()) sendSlowly(connection, answer);
 
     switch (m_mode) {
+        case Mode::KeepAliveUnframed:
+            if (asksToClose(request)) break;
+            m_held.push_back(connection);
+            return;
         case Mode::Chunked:
         case Mode::KeepOpen:
         case Mode::Stalling:
         case Mode::Silent:
+        case Mode::NoContent:
+        case Mode::NotModified:
             m_held.push_back(connection);
             return;
         case Mode::CloseWithoutAnswer:
@@ -205,7 +233,8 @@ void TestServer::handle(int connection) {
             // that gave up on a request.
             shutdown(connection, SHUT_WR);
             break;
-        case Mode::Reset: {
+        case Mode::Reset:
+        case Mode::ResetAfterAnswer: {
             const linger abort{1, 0};
             setsockopt(connection, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
             break;

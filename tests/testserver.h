@@ -27,6 +27,12 @@ public:
         CloseWithoutAnswer,  // reads the request, then closes (FIN first, then close)
         Reset,               // reads the request, then resets the connection (SO_LINGER 0)
         Silent,              // reads the request and never answers; held open until destruction
+        NoContent,           // "HTTP/1.1 204 No Content"; held open, as a keep-alive server does
+        NotModified,         // "HTTP/1.1 304 Not Modified" with a length but no body; held open
+        InterimThenAnswer,   // "HTTP/1.1 100 Continue", then the Normal answer, then close
+        KeepAliveUnframed,   // 200 without length or coding; closes only when the request
+                             // asked for it with "Connection: close", else holds it open
+        ResetAfterAnswer,    // "HTTP/1.0 200 OK" without length, the body, then a reset
     };
 
     explicit TestServer(Mode mode = Mode::Normal, std::string body = "success",

@@ -1,0 +1,188 @@
+#include "kauthrunner.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using CodeFunction = std::string (*)();
+
+// How often the parent looks whether the child has ended once its pipe is closed; the child
+// ends right after closing it, so the first look nearly always finds it.
+constexpr std::chrono::microseconds REAP_INTERVAL{200};
+constexpr int CHILD_FAILED = 1;
+
+// Owns one descriptor.
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1) : m_fd(fd) {}
+    ~Descriptor() { reset(); }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    int get() const { return m_fd; }
+    void reset(int fd = -1) {
+        if (m_fd != -1) close(m_fd);
+        m_fd = fd;
+    }
+
+private:
+    int m_fd;
+};
+
+// Owns a started child: one that is still running when the owner goes is killed and reaped.
+class Child {
+public:
+    explicit Child(pid_t pid) : m_pid(pid) {}
+    ~Child() {
+        if (m_pid <= 0) return;
+        kill(m_pid, SIGKILL);
+        int status = 0;
+        while (waitpid(m_pid, &status, 0) == -1 && errno == EINTR) {
+        }
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    // True when the child ended by _exit(0) before the deadline; a later child is killed.
+    bool exitedCleanlyBy(Clock::time_point deadline) {
+        for (;;) {
+            int status = 0;
+            const pid_t done = waitpid(m_pid, &status, WNOHANG);
+            if (done == m_pid) {
+                m_pid = -1;
+                return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+            }
+            if (done == -1 && errno != EINTR) {
+                m_pid = -1;
+                return false;
+            }
+            if (Clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(REAP_INTERVAL);
+        }
+    }
+
+private:
+    pid_t m_pid;
+};
+
+bool writeAll(int fd, const char* data, size_t length) {
+    while (length > 0) {
+        const ssize_t written = write(fd, data, length);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        data += written;
+        length -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+// The library's text copied into a string of the agent's own, with the library's string
+// destroyed here: a string of another layout fails on the way instead of being sent.
+std::string askEntry(CodeFunction entry) {
+    const std::string fromLibrary = entry();
+    return std::string(fromLibrary.data(), fromLibrary.size());
+}
+
+// The child keeps no terminal: whatever the library prints goes nowhere.
+void silenceStandardStreams() {
+    const int null = open("/dev/null", O_RDWR);
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (null != -1) {
+            dup2(null, fd);
+        } else {
+            close(fd);
+        }
+    }
+    if (null > 2) close(null);
+}
+
+// Runs in the child: loads the library, asks it, and sends the code as its length followed by
+// its bytes. Never returns.
+[[noreturn]] void runChild(const std::string& libraryPath, int out) {
+    // The pipe must not be one of the standard descriptors that are about to be replaced.
+    if (out <= 2) out = fcntl(out, F_DUPFD_CLOEXEC, 3);
+    silenceStandardStreams();
+    if (out == -1) _exit(CHILD_FAILED);
+    void* const handle = dlopen(libraryPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) _exit(CHILD_FAILED);
+    // POSIX guarantees that a data pointer from dlsym converts to a function pointer.
+    const auto mList = reinterpret_cast<CodeFunction>(dlsym(handle, "mList"));
+    const auto sList = reinterpret_cast<CodeFunction>(dlsym(handle, "sList"));
+    // The product ships both entry points together; one alone means a damaged library.
+    if (mList == nullptr || sList == nullptr) _exit(CHILD_FAILED);
+    std::string code = askEntry(mList);
+    if (code.empty()) code = askEntry(sList);
+    const uint64_t length = code.size();
+    const bool sent = writeAll(out, reinterpret_cast<const char*>(&length), sizeof length) &&
+                      writeAll(out, code.data(), code.size());
+    // _exit: the library's and the agent's exit handlers belong to the parent.
+    _exit(sent ? 0 : CHILD_FAILED);
+}
+
+// Everything the child sends until it closes the pipe; false when it sends too much or the
+// deadline passes first.
+bool readUntilClosed(int in, Clock::time_point deadline, std::string& received) {
+    char buffer[4096];
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return false;
+        pollfd watched = {in, POLLIN, 0};
+        const int ready = poll(&watched, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return false;
+        const ssize_t got = read(in, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;
+        if (got == 0) return true;
+        received.append(buffer, static_cast<size_t>(got));
+        if (received.size() > sizeof(uint64_t) + KAuthRunner::MAX_CODE_BYTES) return false;
+    }
+}
+
+// The code when the message is its length followed by exactly that many bytes.
+std::string decodeMessage(const std::string& message) {
+    uint64_t length = 0;
+    if (message.size() < sizeof length) return std::string();
+    std::memcpy(&length, message.data(), sizeof length);
+    if (message.size() - sizeof length != length) return std::string();
+    return message.substr(sizeof length);
+}
+
+}  // namespace
+
+std::string KAuthRunner::codes(const std::string& libraryPath) {
+    return codes(libraryPath, TIMEOUT);
+}
+
+std::string KAuthRunner::codes(const std::string& libraryPath, std::chrono::milliseconds timeout) {
+    // A bare or relative name would be looked up through the loader's search path or the
+    // working directory, which may hold a foreign library.
+    if (libraryPath.empty() || libraryPath.front() != '/') return std::string();
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) == -1) return std::string();
+    Descriptor readEnd(ends[0]), writeEnd(ends[1]);
+    const Clock::time_point deadline = Clock::now() + timeout;
+    const pid_t pid = fork();
+    if (pid == -1) return std::string();
+    if (pid == 0) runChild(libraryPath, writeEnd.get());
+    Child child(pid);
+    writeEnd.reset();
+
+    std::string message;
+    if (!readUntilClosed(readEnd.get(), deadline, message)) return std::string();
+    // A child that sent a whole code and then died on the way out still did not end cleanly.
+    if (!child.exitedCleanlyBy(deadline)) return std::string();
+    return decodeMessage(message);
+}
