@@ -54,7 +54,8 @@ bool KTrace::enabled() { return s_mode != Mode::Off; }
 
 bool KTrace::dryRun() { return s_mode == Mode::DryRun; }
 
-void KTrace::event(const char* format, ...) {
+// printf-style on purpose: the formatting is the C library's, which costs the agent no code.
+void KTrace::event(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
     if (s_mode == Mode::Off) return;
     char line[MAX_LINE_BYTES];
     int used = std::snprintf(line, sizeof line, "%6ld ms ", millisecondsSinceStart());
@@ -97,7 +98,7 @@ std::string KTrace::printable(const std::string& bytes, size_t limit) {
             out += static_cast<char>(byte);
         }
     }
-    if (bytes.size() > shown) out += "...";
+    if (limit < bytes.size()) out += "...";
     return out;
 }
 

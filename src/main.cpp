@@ -28,13 +28,14 @@ void __verbose_terminate_handler() { std::abort(); }
 // The agent is built without exceptions, so an error the standard library would throw ends the
 // process either way. Ending it here keeps the runtime's exception objects, its personality
 // routine and the whole stack unwinder out of the executable, which would otherwise be half of it.
-namespace std {
+// These are the runtime's own hooks, which it declares for exactly this kind of replacement.
+namespace std {  // NOLINT(cert-dcl58-cpp)
 void __throw_bad_alloc() { std::abort(); }
 void __throw_bad_array_new_length() { std::abort(); }
 void __throw_logic_error(const char*) { std::abort(); }
 void __throw_length_error(const char*) { std::abort(); }
 void __throw_out_of_range(const char*) { std::abort(); }
-void __throw_out_of_range_fmt(const char*, ...) { std::abort(); }
+void __throw_out_of_range_fmt(const char*, ...) { std::abort(); }  // NOLINT(cert-dcl50-cpp)
 void __throw_invalid_argument(const char*) { std::abort(); }
 }  // namespace std
 
