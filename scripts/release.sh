@@ -37,7 +37,7 @@ trap 'rm -rf "$stage"' EXIT
 for target in "${targets[@]}"; do
   build="$prefix-$target"
   version=$(cat "$build/version.txt")
-  budget=$(sed -n 's/^USAGE_AGENT_SIZE_BUDGET:STRING=//p' "$build/CMakeCache.txt")
+  budget=$(cat "$build/size-budget.txt")
   scripts/check-shipped.sh "$build/usage-agent" "$(strip_tool "$target")" "$budget"
   mkdir -p "$stage/$target"
   "$(strip_tool "$target")" -o "$stage/$target/usage-agent" "$build/usage-agent"
