@@ -217,12 +217,6 @@ TEST(KConnectorTest, NoAddressThatAnswersEndsAtTheDeadlineOrAtOnce) {
 
 // ---- names in namespaces of the test's own ----
 
-NetworkSetup loopbackOnly() {
-    NetworkSetup setup;
-    setup.commands = {{"ip", "link", "set", "lo", "up"}};
-    return setup;
-}
-
 TEST(KConnectorTest, NameWhoseFirstAddressRefusesDeliversTheRecordThroughTheSecond) {
     const SandboxOutcome outcome = runInNetworkSandbox(loopbackOnly(), [](const std::string&) {
         TempDir dir;

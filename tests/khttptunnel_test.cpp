@@ -22,6 +22,7 @@
 #include "khttpclient.h"
 #include "ktruststore.h"
 #include "ktlssession.h"
+#include "sandboxtools.h"
 #include "tlstestserver.h"
 
 extern char** environ;
@@ -153,6 +154,10 @@ TEST(KHTTPTunnelTest, RequestNamesTheFarEndInBothPlaces) {
               "CONNECT srv.example:443 HTTP/1.1\r\nHost: srv.example:443\r\n\r\n");
     EXPECT_EQ(KHTTPTunnel::request("2001:db8::1", 8443),
               "CONNECT [2001:db8::1]:8443 HTTP/1.1\r\nHost: [2001:db8::1]:8443\r\n\r\n");
+    // The proxy's credentials go on the tunnel request, never inside the tunnel.
+    EXPECT_EQ(KHTTPTunnel::request("srv.example", 443, "Basic dXNlcjpzZWNyZXQ="),
+              "CONNECT srv.example:443 HTTP/1.1\r\nHost: srv.example:443\r\n"
+              "Proxy-Authorization: Basic dXNlcjpzZWNyZXQ=\r\n\r\n");
 }
 
 TEST(KHTTPTunnelTest, OnlyACompleteTwoHundredAnswerGrantsTheTunnel) {
@@ -218,6 +223,46 @@ TEST_F(TunnelRun, RefusedOrSilentProxiesFailWithinTheBound) {
     const auto start = Clock::now();
     EXPECT_FALSE(KHTTPTunnel::open(socket, "localhost", 443, Clock::now() + SHORT_WAIT));
     EXPECT_LT(secondsSince(start), DID_NOT_HANG);
+}
+
+// The agent's own post to an https:// server whose name is not a loopback one: it goes through the
+// proxy of https_proxy or not at all. The name is given to 127.0.0.1 by the sandbox's hosts file,
+// which tinyproxy reads too.
+TEST_F(TunnelRun, HttpsPostGoesThroughTheProxyOfHttpsProxyOrNowhere) {
+    const SandboxOutcome outcome =
+        runInNetworkSandboxForLookups(loopbackOnly(), [](const std::string&) {
+            TempDir dir;
+            const std::string failed =
+                replaceSystemFile(dir, "/etc/hosts", "127.0.0.1 localhost collector.test\n");
+            if (!failed.empty()) return failed;
+            const TestPki pki;
+            if (!pki.ok() || !pki.make("leaf", TestPki::Issue::Valid)) return std::string("no pki");
+            const ScopedEnvironment trust(KTrustStore::CERT_FILE_VARIABLE, pki.caFile().c_str());
+            const NginxTlsServer server(pki.dir() + "/leaf.crt", pki.dir() + "/leaf.key", "",
+                                        NginxTlsServer::answering("success"));
+            const Tinyproxy proxy;
+            if (!server.running() || !proxy.ready()) return std::string("servers did not start");
+            const std::string url = "https://collector.test:" + std::to_string(server.port()) + "/";
+            const auto post = [&url] { return KHTTPClient::post(url, {{"info", "abc"}}, "", {}); };
+            unsetenv("no_proxy");
+            unsetenv("NO_PROXY");
+            std::string text;
+            {
+                const std::string proxyValue = "http://127.0.0.1:" + std::to_string(proxy.port());
+                const ScopedEnvironment via("https_proxy", proxyValue.c_str());
+                const ScopedEnvironment plainOnly("http_proxy", "http://127.0.0.1:1");
+                text += "through the proxy: " + post();
+            }
+            {
+                const ScopedEnvironment down("https_proxy", "http://127.0.0.1:1");
+                text += ", proxy down: " + post();
+                const ScopedEnvironment bypass("no_proxy", "collector.test");
+                text += ", bypassed: " + post();
+            }
+            return text;
+        });
+    ASSERT_SANDBOX_DONE(outcome);
+    EXPECT_EQ(outcome.text, "through the proxy: success, proxy down: , bypassed: success");
 }
 
 }  // namespace

@@ -286,12 +286,6 @@ TEST(KProxySettingsTest, RequestThroughAProxyCarriesTheWholeUrlAndTheCredentials
     }
 }
 
-NetworkSetup loopbackOnly() {
-    NetworkSetup setup;
-    setup.commands = {{"ip", "link", "set", "lo", "up"}};
-    return setup;
-}
-
 const char COLLECTOR_HOSTS[] = "127.0.0.1 localhost\n127.0.0.1 collector.test\n";
 
 // The collector is reachable directly by name; an unusable proxy value must not make the

@@ -127,6 +127,13 @@ private:
     bool m_had = false;
 };
 
+// A network namespace with nothing but its loopback device, up.
+inline NetworkSetup loopbackOnly() {
+    NetworkSetup setup;
+    setup.commands = {{"ip", "link", "set", "lo", "up"}};
+    return setup;
+}
+
 // The C library runs name lookups with a deadline on helper threads, which linger for a second
 // after their last lookup. A process forked meanwhile inherits the library's belief in an idle
 // helper that does not exist in it, so its own lookups would never run. A sandbox whose body

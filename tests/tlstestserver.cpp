@@ -33,7 +33,7 @@ const char OPENSSL_CONFIG[] =
     "basicConstraints = CA:FALSE\n"
     "keyUsage = critical,digitalSignature,keyEncipherment\n"
     "extendedKeyUsage = serverAuth\n"
-    "subjectAltName = DNS:localhost\n"
+    "subjectAltName = DNS:localhost, DNS:collector.test\n"
     "[othername]\n"
     "basicConstraints = CA:FALSE\n"
     "keyUsage = critical,digitalSignature,keyEncipherment\n"
