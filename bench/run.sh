@@ -98,9 +98,9 @@ stripped_kib() {
   "$1" -o "$work/stripped" "$2"
   echo $(( $(stat -c %s "$work/stripped") / 1024 ))
 }
-# Where the bytes of a shipped executable go: the agent's own functions, the standard library's
-# (templates instantiated for the agent, and the runtime), and everything else the file holds
-# (start-up code, dynamic linking tables, read-only data, headers).
+# Where the bytes of a shipped executable go: the agent's own functions, the TLS library, the
+# standard library's (templates instantiated for the agent, and the runtime), and everything else
+# the file holds (start-up code, dynamic linking tables, read-only data, headers).
 size_breakdown() {
   local nm=$1 binary=$2 stripped_bytes
   "${nm/nm/strip}" -o "$work/stripped" "$binary"
@@ -108,10 +108,11 @@ size_breakdown() {
   "$nm" -S -C "$binary" | awk -v total="$stripped_bytes" '
     NF >= 4 && $3 ~ /^[tTwWrRdDbB]$/ {
       size = strtonum("0x" $2); $1 = $2 = $3 = ""; name = substr($0, 4)
-      if (name ~ /^(K[A-Z]|IK|MD5|md5|main$|\(anonymous namespace\)|(vtable|typeinfo)( name)? for I?K)/) agent += size
-      else if (name ~ /(^|[ *])(std::|__gnu_cxx|__cxa|__cxxabiv1|operator (new|delete))/ || name ~ /for std::/ || name ~ /__cxxabiv1/) std += size
+      if (name ~ /^(mbedtls_|MBEDTLS_)/ || name ~ /^(ecp_|mpi_|ssl_|x509_|aes_|gcm_|chacha|poly1305|sha256_|sha512_|rsa_|pk_|asn1_|oid_|ecdh|ecdsa)/) tls += size
+      else if (name ~ /^(K[A-Z]|IK|MD5|md5|main$|\(anonymous namespace\)|(vtable|typeinfo)( name)? for I?K)/) agent += size
+      else if (name ~ /(^|[ *])(std::|__gnu_cxx|__cxa|__cxxabiv1|operator (new|delete))/ || name ~ /for std::/) std += size
     }
-    END { printf "%.1f KiB: agent %.1f, standard library %.1f, rest %.1f", total/1024, agent/1024, std/1024, (total-agent-std)/1024 }'
+    END { printf "%.1f KiB: agent %.1f, TLS library %.1f, standard library %.1f, rest %.1f", total/1024, agent/1024, tls/1024, std/1024, (total-agent-tls-std)/1024 }'
 }
 
 read -r true_ms mac_ms < <(medians "/bin/true" "$agent -f mac -o $work/mac.txt")
