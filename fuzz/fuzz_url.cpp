@@ -10,30 +10,33 @@
 
 namespace {
 
+// What the out parameters hold before a call: a host no URL can give, as a space is refused.
+const char UNTOUCHED[] = "un touched";
+
 // The form that also takes https:// agrees with the http-only one on http:// URLs, and splits
 // an https:// URL as the http-only form splits the same URL with http:// in front.
-void checkSchemeForm(const std::string& url, const std::string& httpHost, uint16_t httpPort,
-                     const std::string& httpPath) {
+void checkSchemeForm(const std::string& url, bool httpParsed, const std::string& httpHost,
+                     uint16_t httpPort, const std::string& httpPath) {
     KHTTPClient::Scheme scheme = KHTTPClient::Scheme::Http;
-    std::string host = "unchanged", path = "unchanged";
+    std::string host = UNTOUCHED, path = UNTOUCHED;
     uint16_t port = 7;
     const bool parsed = KHTTPClient::urlParse(url, scheme, host, port, path);
     const bool secure = url.compare(0, 8, HTTPS_PREFIX) == 0;
     if (!secure) {
-        if (parsed != (httpHost != "unchanged")) std::abort();
+        if (parsed != httpParsed) std::abort();
         if (parsed && (scheme != KHTTPClient::Scheme::Http || host != httpHost ||
                        port != httpPort || path != httpPath)) {
             std::abort();
         }
         return;
     }
-    std::string plainHost = "unchanged", plainPath = "unchanged";
+    std::string plainHost = UNTOUCHED, plainPath = UNTOUCHED;
     uint16_t plainPort = 7;
     const bool plainParsed =
         KHTTPClient::urlParse(HTTP_PREFIX + url.substr(8), plainHost, plainPort, plainPath);
     if (parsed != plainParsed) std::abort();
     if (!parsed) {
-        if (host != "unchanged" || port != 7 || path != "unchanged") std::abort();
+        if (host != UNTOUCHED || port != 7 || path != UNTOUCHED) std::abort();
         return;
     }
     const bool defaultPort = plainPort == 80 && port == 443;
@@ -55,9 +58,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
 
-    std::string host = "unchanged", path = "unchanged";
+    std::string host = UNTOUCHED, path = UNTOUCHED;
     uint16_t port = 7;
-    if (KHTTPClient::urlParse(parts[0], host, port, path)) {
+    const bool parsed = KHTTPClient::urlParse(parts[0], host, port, path);
+    if (parsed) {
         if (host.empty() || port == 0 || path.empty() || path[0] != '/') std::abort();
         if (parts[0].compare(0, 7, HTTP_PREFIX) != 0) std::abort();
         // Nothing that could end the request line or start a header line gets through.
@@ -73,10 +77,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else if (host.find(':') != std::string::npos) {
             std::abort();
         }
-    } else if (host != "unchanged" || port != 7 || path != "unchanged") {
+    } else if (host != UNTOUCHED || port != 7 || path != UNTOUCHED) {
         std::abort();  // a refused URL must leave the out parameters alone
     }
-    checkSchemeForm(parts[0], host, port, path);
+    checkSchemeForm(parts[0], parsed, host, port, path);
 
     KHTTPClient::Params params, headers;
     for (size_t i = 1; i + 1 < parts.size(); i += 2) {

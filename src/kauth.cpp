@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include "kauthrunner.h"
+#include "ktrace.h"
 #include "kutil.h"
 
 namespace {
@@ -28,8 +29,15 @@ std::string KAuth::codes() {
     const std::string directory = KUtil::getAppDir();
     // Without the executable's directory there is no library to ask: a bare name would let the
     // loader search for one elsewhere.
-    if (directory.empty()) return m_codes;
+    if (directory.empty()) {
+        KTrace::event("authorization library: none, the executable's directory is unknown");
+        return m_codes;
+    }
     const std::string path = directory + AUTH_LIBRARY;
-    if (isRegularFile(path)) m_codes = KAuthRunner::codes(path);
+    if (!isRegularFile(path)) {
+        KTrace::event("authorization library %s: absent", path.c_str());
+        return m_codes;
+    }
+    m_codes = KAuthRunner::codes(path);
     return m_codes;
 }

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <thread>
 
+#include "ktrace.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -21,6 +23,11 @@ using CodeFunction = std::string (*)();
 // ends right after closing it, so the first look nearly always finds it.
 constexpr std::chrono::microseconds REAP_INTERVAL{200};
 constexpr int CHILD_FAILED = 1;
+// The first byte the child sends: which entry point gave the code, or why there is none.
+constexpr char FROM_MLIST = 'm';
+constexpr char FROM_SLIST = 's';
+constexpr char NOT_LOADED = 'L';
+constexpr char NO_ENTRY_POINTS = 'E';
 
 // Owns one descriptor.
 class Descriptor {
@@ -54,18 +61,19 @@ public:
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
-    // True when the child ended by _exit(0) before the deadline; a later child is killed.
-    bool exitedCleanlyBy(Clock::time_point deadline) {
+    // Waits until the child ends, at most until the deadline; false when it is still running
+    // then (it is killed with its owner). status receives what waitpid reported.
+    bool endedBy(Clock::time_point deadline, int& status) {
         for (;;) {
-            int status = 0;
             const pid_t done = waitpid(m_pid, &status, WNOHANG);
             if (done == m_pid) {
                 m_pid = -1;
-                return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+                return true;
             }
             if (done == -1 && errno != EINTR) {
                 m_pid = -1;
-                return false;
+                status = -1;
+                return true;
             }
             if (Clock::now() >= deadline) return false;
             std::this_thread::sleep_for(REAP_INTERVAL);
@@ -115,16 +123,27 @@ void silenceStandardStreams() {
     silenceStandardStreams();
     if (out == -1) _exit(CHILD_FAILED);
     void* const handle = dlopen(libraryPath.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) _exit(CHILD_FAILED);
+    if (handle == nullptr) {
+        (void)writeAll(out, &NOT_LOADED, 1);
+        _exit(CHILD_FAILED);
+    }
     // POSIX guarantees that a data pointer from dlsym converts to a function pointer.
     const auto mList = reinterpret_cast<CodeFunction>(dlsym(handle, "mList"));
     const auto sList = reinterpret_cast<CodeFunction>(dlsym(handle, "sList"));
     // The product ships both entry points together; one alone means a damaged library.
-    if (mList == nullptr || sList == nullptr) _exit(CHILD_FAILED);
+    if (mList == nullptr || sList == nullptr) {
+        (void)writeAll(out, &NO_ENTRY_POINTS, 1);
+        _exit(CHILD_FAILED);
+    }
+    char source = FROM_MLIST;
     std::string code = askEntry(mList);
-    if (code.empty()) code = askEntry(sList);
+    if (code.empty()) {
+        source = FROM_SLIST;
+        code = askEntry(sList);
+    }
     const uint64_t length = code.size();
-    const bool sent = writeAll(out, reinterpret_cast<const char*>(&length), sizeof length) &&
+    const bool sent = writeAll(out, &source, 1) &&
+                      writeAll(out, reinterpret_cast<const char*>(&length), sizeof length) &&
                       writeAll(out, code.data(), code.size());
     // _exit: the library's and the agent's exit handlers belong to the parent.
     _exit(sent ? 0 : CHILD_FAILED);
@@ -147,17 +166,47 @@ bool readUntilClosed(int in, Clock::time_point deadline, std::string& received) 
         if (got < 0) return false;
         if (got == 0) return true;
         received.append(buffer, static_cast<size_t>(got));
-        if (received.size() > sizeof(uint64_t) + KAuthRunner::MAX_CODE_BYTES) return false;
+        if (received.size() > 1 + sizeof(uint64_t) + KAuthRunner::MAX_CODE_BYTES) return false;
     }
 }
 
-// The code when the message is its length followed by exactly that many bytes.
-std::string decodeMessage(const std::string& message) {
+// The code when the message is a source byte, the code's length, then exactly that many bytes.
+bool decodeMessage(const std::string& message, std::string& code) {
     uint64_t length = 0;
-    if (message.size() < sizeof length) return std::string();
-    std::memcpy(&length, message.data(), sizeof length);
-    if (message.size() - sizeof length != length) return std::string();
-    return message.substr(sizeof length);
+    if (message.size() < 1 + sizeof length) return false;
+    if (message[0] != FROM_MLIST && message[0] != FROM_SLIST) return false;
+    std::memcpy(&length, message.data() + 1, sizeof length);
+    if (message.size() - 1 - sizeof length != length) return false;
+    code = message.substr(1 + sizeof length);
+    return true;
+}
+
+// Tells the trace how the child ended and what it said.
+void traceOutcome(const std::string& message, int status) {
+    if (!KTrace::enabled()) return;
+    const char first = message.empty() ? '\0' : message[0];
+    if (first == NOT_LOADED) {
+        KTrace::event("authorization library: could not be loaded");
+    } else if (first == NO_ENTRY_POINTS) {
+        KTrace::event("authorization library: mList or sList missing");
+    } else if (status == -1) {
+        KTrace::event("authorization library: child lost");
+    } else if (WIFSIGNALED(status)) {
+        KTrace::event("authorization library: child ended by signal %d (%s)", WTERMSIG(status),
+                      strsignal(WTERMSIG(status)));
+    } else if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+        KTrace::event("authorization library: child exited with status %d", WEXITSTATUS(status));
+    } else if (first == FROM_MLIST || first == FROM_SLIST) {
+        std::string code;
+        if (decodeMessage(message, code)) {
+            KTrace::event("authorization library: code from %s, %s",
+                          first == FROM_MLIST ? "mList" : "sList", KTrace::redacted(code).c_str());
+        } else {
+            KTrace::event("authorization library: incomplete code");
+        }
+    } else {
+        KTrace::event("authorization library: child ended without a code");
+    }
 }
 
 }  // namespace
@@ -170,6 +219,7 @@ std::string KAuthRunner::codes(const std::string& libraryPath, std::chrono::mill
     // A bare or relative name would be looked up through the loader's search path or the
     // working directory, which may hold a foreign library.
     if (libraryPath.empty() || libraryPath.front() != '/') return std::string();
+    KTrace::event("authorization library %s: asked in a child process", libraryPath.c_str());
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) == -1) return std::string();
     Descriptor readEnd(ends[0]), writeEnd(ends[1]);
@@ -181,8 +231,21 @@ std::string KAuthRunner::codes(const std::string& libraryPath, std::chrono::mill
     writeEnd.reset();
 
     std::string message;
-    if (!readUntilClosed(readEnd.get(), deadline, message)) return std::string();
+    if (!readUntilClosed(readEnd.get(), deadline, message)) {
+        KTrace::event("authorization library: no answer within %lld ms, or too long a one; "
+                      "child killed",
+                      static_cast<long long>(timeout.count()));
+        return std::string();
+    }
     // A child that sent a whole code and then died on the way out still did not end cleanly.
-    if (!child.exitedCleanlyBy(deadline)) return std::string();
-    return decodeMessage(message);
+    int status = 0;
+    if (!child.endedBy(deadline, status)) {
+        KTrace::event("authorization library: child still running after %lld ms, killed",
+                      static_cast<long long>(timeout.count()));
+        return std::string();
+    }
+    traceOutcome(message, status);
+    std::string code;
+    const bool clean = status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return clean && decodeMessage(message, code) ? code : std::string();
 }

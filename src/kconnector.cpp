@@ -1,5 +1,6 @@
 #include "kconnector.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -9,6 +10,8 @@
 #include <cstring>
 #include <memory>
 #include <utility>
+
+#include "ktrace.h"
 
 namespace {
 
@@ -78,6 +81,7 @@ addrinfo* lookupName(const std::string& host, Clock::time_point deadline) {
     while (gai_error(&lookup->request) == EAI_INPROGRESS) {
         const int left = millisecondsUntil(deadline);
         if (left == 0) {
+            KTrace::event("looking up %s: given up at the connect bound", host.c_str());
             abandon(std::move(lookup));
             return nullptr;
         }
@@ -85,7 +89,9 @@ addrinfo* lookupName(const std::string& host, Clock::time_point deadline) {
         gai_suspend(list, 1, &wait);
     }
     addrinfo* found = lookup->request.ar_result;
-    if (gai_error(&lookup->request) == 0) return found;
+    const int error = gai_error(&lookup->request);
+    if (error == 0) return found;
+    KTrace::event("looking up %s: %s", host.c_str(), gai_strerror(error));
     if (found != nullptr) freeaddrinfo(found);
     return nullptr;
 }
@@ -106,6 +112,38 @@ void appendWithPort(const addrinfo* found, uint16_t port, KConnector::AddressLis
     }
 }
 
+// "192.0.2.1 port 80" or "2001:db8::1 port 80", for the trace.
+std::string addressText(const KConnector::Address& address) {
+    char text[INET6_ADDRSTRLEN] = "?";
+    const bool v4 = address.socket.any.sa_family == AF_INET;
+    const void* bytes = v4 ? static_cast<const void*>(&address.socket.v4.sin_addr)
+                           : static_cast<const void*>(&address.socket.v6.sin6_addr);
+    (void)inet_ntop(address.socket.any.sa_family, bytes, text, sizeof text);
+    const unsigned port = ntohs(v4 ? address.socket.v4.sin_port : address.socket.v6.sin6_port);
+    return std::string(text) + " port " + std::to_string(port);
+}
+
+void traceAddresses(const std::string& host, const KConnector::AddressList& addresses) {
+    if (!KTrace::enabled()) return;
+    if (addresses.count == 0) {
+        KTrace::event("%s: no address", host.c_str());
+        return;
+    }
+    std::string list;
+    for (size_t i = 0; i < addresses.count; ++i) {
+        if (i > 0) list += ", ";
+        list += addressText(addresses.items[i]);
+    }
+    KTrace::event("%s: %zu addresses, tried in this order: %s", host.c_str(), addresses.count,
+                  list.c_str());
+}
+
+void traceAttempt(const char* what, const KConnector::Address& address, int error) {
+    if (!KTrace::enabled()) return;
+    KTrace::event("%s %s%s%s", what, addressText(address).c_str(), error != 0 ? ": " : "",
+                  error != 0 ? std::strerror(error) : "");
+}
+
 }  // namespace
 
 KConnector::~KConnector() {
@@ -121,7 +159,11 @@ int KConnector::connect(const AddressList& addresses, Clock::time_point deadline
     Clock::time_point nextStart = Clock::now();
     for (;;) {
         const Clock::time_point now = Clock::now();
-        if (now >= deadline) return -1;
+        if (now >= deadline) {
+            KTrace::event("connect bound passed with %zu of %zu addresses tried", next,
+                          addresses.count);
+            return -1;
+        }
         const bool canStart = next < addresses.count && m_inFlight < MAX_IN_FLIGHT;
         if (canStart && (now >= nextStart || m_inFlight == 0)) {
             const size_t inFlight = m_inFlight;
@@ -131,7 +173,11 @@ int KConnector::connect(const AddressList& addresses, Clock::time_point deadline
             nextStart = m_inFlight > inFlight ? now + ATTEMPT_DELAY : now;
             continue;
         }
-        if (m_inFlight == 0) return -1;
+        if (m_inFlight == 0) {
+            KTrace::event(addresses.count == 0 ? "no address to connect to"
+                                               : "no connection: every address failed");
+            return -1;
+        }
         const Clock::time_point until = canStart && nextStart < deadline ? nextStart : deadline;
         bool failed = false;
         const int winner = collectWinner(until, failed);
@@ -149,7 +195,9 @@ KConnector::AddressList KConnector::resolve(const std::string& host, uint16_t po
     if (found == nullptr) return addresses;
     appendWithPort(found, port, addresses);
     freeaddrinfo(found);
-    return interleave(addresses);
+    addresses = interleave(addresses);
+    traceAddresses(host, addresses);
+    return addresses;
 }
 
 KConnector::AddressList KConnector::interleave(const AddressList& addresses) {
@@ -176,12 +224,21 @@ KConnector::AddressList KConnector::interleave(const AddressList& addresses) {
 int KConnector::startAttempt(const Address& address) {
     const int fd = ::socket(address.socket.any.sa_family,
                             SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (fd < 0) return -1;
-    if (::connect(fd, &address.socket.any, address.length) == 0) return fd;
+    if (fd < 0) {
+        traceAttempt("no socket for", address, errno);
+        return -1;
+    }
+    traceAttempt("connecting to", address, 0);
+    if (::connect(fd, &address.socket.any, address.length) == 0) {
+        traceAttempt("connected to", address, 0);
+        return fd;
+    }
     // Interrupted, a non-blocking handshake goes on by itself.
     if (errno == EINPROGRESS || errno == EINTR) {
+        m_targets[m_inFlight] = &address;
         m_attempts[m_inFlight++] = pollfd{fd, POLLOUT, 0};
     } else {
+        traceAttempt("connection failed to", address, errno);
         ::close(fd);
     }
     return -1;
@@ -195,9 +252,12 @@ int KConnector::collectWinner(Clock::time_point until, bool& failed) {
         if (m_attempts[i].revents == 0) continue;
         int error = 0;
         socklen_t size = sizeof error;
-        if (getsockopt(m_attempts[i].fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0) {
+        if (getsockopt(m_attempts[i].fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
+        if (error == 0) {
+            traceAttempt("connected to", *m_targets[i], 0);
             return release(i);
         }
+        traceAttempt("connection failed to", *m_targets[i], error);
         ::close(release(i));
         failed = true;
     }
@@ -207,6 +267,8 @@ int KConnector::collectWinner(Clock::time_point until, bool& failed) {
 // Takes an attempt out of the set; the caller owns its descriptor from then on.
 int KConnector::release(size_t index) {
     const int fd = m_attempts[index].fd;
-    m_attempts[index] = m_attempts[--m_inFlight];
+    --m_inFlight;
+    m_attempts[index] = m_attempts[m_inFlight];
+    m_targets[index] = m_targets[m_inFlight];
     return fd;
 }

@@ -67,6 +67,7 @@ private:
     int release(size_t index);
 
     pollfd m_attempts[MAX_IN_FLIGHT] = {};  // handshakes in flight
+    const Address* m_targets[MAX_IN_FLIGHT] = {};  // the address of each, for the trace
     size_t m_inFlight = 0;
 };
 

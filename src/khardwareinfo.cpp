@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "ktrace.h"
 #include "kutil.h"
 #include "md5.h"
 
@@ -151,7 +152,11 @@ private:
 const VirtualNames* processVirtualNames() {
     // Read once per process: the set of virtual devices is taken as fixed while the agent runs.
     static VirtualNames s_names;
-    if (s_names.empty() && !s_names.read(VIRTUAL_DEVICE_DIRECTORY)) return nullptr;
+    if (s_names.empty() && !s_names.read(VIRTUAL_DEVICE_DIRECTORY)) {
+        KTrace::event("virtual-device directory %s: %s", VIRTUAL_DEVICE_DIRECTORY,
+                      std::strerror(errno));
+        return nullptr;
+    }
     return &s_names;
 }
 
@@ -176,15 +181,38 @@ std::string addressText(const unsigned char* bytes) {
     return text;
 }
 
+// Tells the trace why an adapter does not count; the reason names the query that failed.
+void traceSkipped(const char* name, const char* reason, bool withError) {
+    if (!KTrace::enabled()) return;
+    KTrace::event("adapter %s: skipped, %s%s%s", name, reason, withError ? ": " : "",
+                  withError ? std::strerror(errno) : "");
+}
+
 // The address text of the adapter named in the request when it is not loopback and is of
 // Ethernet or IEEE 802 type; empty otherwise. Down adapters count: their flags are not asked.
 std::string qualifyingAddress(const QuerySocket& querySocket, ifreq& request) {
-    if (ioctl(querySocket.fd(), SIOCGIFFLAGS, &request) == -1) return std::string();
-    if ((request.ifr_flags & IFF_LOOPBACK) != 0) return std::string();
-    if (ioctl(querySocket.fd(), SIOCGIFHWADDR, &request) == -1) return std::string();
+    if (ioctl(querySocket.fd(), SIOCGIFFLAGS, &request) == -1) {
+        traceSkipped(request.ifr_name, "flags query failed", true);
+        return std::string();
+    }
+    if ((request.ifr_flags & IFF_LOOPBACK) != 0) {
+        traceSkipped(request.ifr_name, "loopback", false);
+        return std::string();
+    }
+    if (ioctl(querySocket.fd(), SIOCGIFHWADDR, &request) == -1) {
+        traceSkipped(request.ifr_name, "address query failed", true);
+        return std::string();
+    }
     const unsigned short type = request.ifr_hwaddr.sa_family;
-    if (type != ARPHRD_ETHER && type != ARPHRD_IEEE802) return std::string();
-    return addressText(reinterpret_cast<const unsigned char*>(request.ifr_hwaddr.sa_data));
+    if (type != ARPHRD_ETHER && type != ARPHRD_IEEE802) {
+        KTrace::event("adapter %s: skipped, link type %u is not Ethernet", request.ifr_name,
+                      static_cast<unsigned>(type));
+        return std::string();
+    }
+    std::string address =
+        addressText(reinterpret_cast<const unsigned char*>(request.ifr_hwaddr.sa_data));
+    KTrace::event("adapter %s: counts, %s", request.ifr_name, address.c_str());
+    return address;
 }
 
 // The smallest qualifying address among the table's adapters not listed as virtual, or empty
@@ -198,15 +226,24 @@ bool smallestAddress(const std::string& tablePath, const VirtualNames& virtualNa
     const bool readTable = forEachAdapterName(tablePath, [&](const std::string& name) {
         // A name that does not fit with its terminator is no device of the kernel's, and
         // cutting it short could name a different device.
-        if (name.size() >= sizeof request.ifr_name) return;
-        if (!virtualNames.contains(name)) {
+        if (name.size() >= sizeof request.ifr_name) {
+            traceSkipped(name.c_str(), "name too long", false);
+        } else if (virtualNames.contains(name)) {
+            traceSkipped(name.c_str(), "virtual", false);
+        } else {
             candidates.push_back(name);
         }
     });
-    if (!readTable) return false;
+    if (!readTable) {
+        KTrace::event("adapter table %s: %s", tablePath.c_str(), std::strerror(errno));
+        return false;
+    }
     // Opened once the table is closed, so the agent never needs more than one descriptor.
     const QuerySocket querySocket;
-    if (!querySocket.isOpen()) return false;
+    if (!querySocket.isOpen()) {
+        KTrace::event("adapter query socket: %s", std::strerror(errno));
+        return false;
+    }
     std::string smallest;
     for (const std::string& name : candidates) {
         std::memset(request.ifr_name, 0, sizeof request.ifr_name);
@@ -214,6 +251,11 @@ bool smallestAddress(const std::string& tablePath, const VirtualNames& virtualNa
         const std::string found = qualifyingAddress(querySocket, request);
         // Equal-length upper-case hex texts compare in the numeric order of their bytes.
         if (!found.empty() && (smallest.empty() || found < smallest)) smallest = found;
+    }
+    if (smallest.empty()) {
+        KTrace::event("hardware address: none, no adapter qualifies");
+    } else {
+        KTrace::event("hardware address: %s, the smallest that qualifies", smallest.c_str());
     }
     address = smallest;
     return true;

@@ -11,6 +11,7 @@
 #include "kproxysettings.h"
 #include "ktcpsocket.h"
 #include "ktlssession.h"
+#include "ktrace.h"
 
 namespace {
 
@@ -18,6 +19,8 @@ using Clock = KTCPSocket::Clock;
 
 // The receive buffer of one read; the reader takes any piece size.
 constexpr size_t RECEIVE_BUFFER_BYTES = 8192;
+// How much of a reply the trace shows.
+constexpr size_t TRACED_BODY_BYTES = 200;
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -62,29 +65,70 @@ bool sendAll(Stream& socket, const std::string& message, Clock::time_point deadl
     return true;
 }
 
+// Why the reply ended, for the trace.
+enum class ReplyEnd { Complete, Closed, TimedOut, ReceiveError };
+
+const char* replyEndText(ReplyEnd end) {
+    switch (end) {
+        case ReplyEnd::Complete: return "reply complete";
+        case ReplyEnd::Closed: return "server closed the connection";
+        case ReplyEnd::TimedOut: return "reply bound passed";
+        case ReplyEnd::ReceiveError: return "receive error";
+    }
+    return "";
+}
+
+// Tells the trace what came back: the status line and the start of the body.
+void traceReply(const KHTTPClient::ReplyReader& reader, ReplyEnd end, const std::string& body) {
+    if (!KTrace::enabled()) return;
+    if (!reader.headerComplete()) {
+        KTrace::event("no usable reply (%s)", reader.status() == KHTTPClient::ReplyReader::Status::Error
+                                                  ? "not an HTTP reply"
+                                                  : replyEndText(end));
+        return;
+    }
+    KTrace::event("status line \"%s\" (%s)",
+                  KTrace::printable(reader.statusLine(), TRACED_BODY_BYTES).c_str(),
+                  replyEndText(end));
+    KTrace::event("body, %zu bytes: \"%s\"", body.size(),
+                  KTrace::printable(body, TRACED_BODY_BYTES).c_str());
+}
+
 // Reads until the reply is complete, the peer closes, or the deadline passes.
 template <typename Stream>
 std::string readReply(Stream& socket, Clock::time_point deadline) {
     KHTTPClient::ReplyReader reader;
     char buffer[RECEIVE_BUFFER_BYTES];
+    ReplyEnd end = ReplyEnd::Complete;
     while (reader.status() == KHTTPClient::ReplyReader::Status::NeedMore) {
-        if (deadlinePassed(deadline) || !socket.waitReadable(deadline)) break;
+        if (deadlinePassed(deadline) || !socket.waitReadable(deadline)) {
+            end = ReplyEnd::TimedOut;
+            break;
+        }
         const int32_t received = socket.recv(buffer, static_cast<int32_t>(sizeof buffer));
         if (received > 0) {
             reader.feed(buffer, static_cast<size_t>(received));
         } else if (received == 0) {
+            end = ReplyEnd::Closed;
             reader.finish();
         } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
             // A reset after the reply (or part of it) keeps what came, as the deadline does.
+            end = ReplyEnd::ReceiveError;
             break;
         }
     }
-    return reader.result();
+    std::string body = reader.result();
+    traceReply(reader, end, body);
+    return body;
 }
 
 template <typename Stream>
 std::string exchange(Stream& stream, const std::string& message, Clock::time_point deadline) {
-    if (!sendAll(stream, message, deadline)) return std::string();
+    if (!sendAll(stream, message, deadline)) {
+        KTrace::event("sending the request failed or passed the reply bound");
+        return std::string();
+    }
+    KTrace::event("sent %zu bytes", message.size());
     return readReply(stream, deadline);
 }
 
@@ -173,6 +217,25 @@ std::string request(const std::string& target, const std::string& host,
     return KHTTPClient::generateMsg("POST", target, params, body, fields);
 }
 
+// Tells the trace whether and how a proxy is used.
+void traceRoute(const KProxySettings& proxy, KProxySettings::Route route, bool secure) {
+    const char* variable = secure ? "https_proxy" : "http_proxy";
+    switch (route) {
+        case KProxySettings::Route::Direct:
+            KTrace::event(proxy.isSet() ? "direct: the host bypasses the proxy of %s"
+                                        : "direct: no %s set",
+                          variable);
+            return;
+        case KProxySettings::Route::Proxy:
+            KTrace::event("through the proxy %s port %u of %s", proxy.host().c_str(),
+                          static_cast<unsigned>(proxy.port()), variable);
+            return;
+        case KProxySettings::Route::Unusable:
+            KTrace::event("the proxy value of %s is unusable: the attempt fails", variable);
+            return;
+    }
+}
+
 // The host as the resolver takes it: an IPv6 address without its brackets.
 std::string withoutBrackets(const std::string& host) {
     if (host.size() >= 2 && host.front() == '[') return host.substr(1, host.size() - 2);
@@ -233,12 +296,30 @@ std::string KHTTPClient::post(const std::string& url, const Params& params, cons
     std::string host, path;
     uint16_t port = 0;
     Scheme scheme = Scheme::Http;
-    if (!urlParse(url, scheme, host, port, path)) return std::string();
+    if (!urlParse(url, scheme, host, port, path)) {
+        KTrace::event("URL \"%s\" refused: not http:// or https://, or a blank or control byte",
+                      KTrace::enabled() ? KTrace::printable(url, url.size()).c_str() : "");
+        return std::string();
+    }
     const bool secure = scheme == Scheme::Https;
     const KProxySettings proxy = KProxySettings::fromEnvironment(secure);
     const KProxySettings::Route route = proxy.route(host);
+    traceRoute(proxy, route, secure);
     if (route == KProxySettings::Route::Unusable) return std::string();
     const bool proxied = route == KProxySettings::Route::Proxy;
+    // A plain proxy is asked in the request itself, with the whole URL as its target. Through a
+    // proxy, HTTPS goes inside a tunnel, so the proxy sees neither the record nor the request,
+    // which is then the same as the one sent directly.
+    const bool absoluteTarget = proxied && !secure;
+    const std::string message =
+        request(absoluteTarget ? origin(host, port) + path : path, host, params, body, headers,
+                absoluteTarget ? proxy.authorization() : std::string());
+    if (KTrace::dryRun()) {
+        KTrace::event("dry run: the %zu bytes of the request go to stdout, nothing is sent",
+                      message.size());
+        KTrace::request(message);
+        return std::string();
+    }
     KTCPSocket socket;
     if (!socket.connect(proxied ? proxy.host() : withoutBrackets(host),
                         proxied ? proxy.port() : port, connectTimeout)) {
@@ -246,20 +327,12 @@ std::string KHTTPClient::post(const std::string& url, const Params& params, cons
     }
     // The TLS handshake and a proxy's tunnel, when there are any, share the exchange's bound.
     const Clock::time_point deadline = Clock::now() + replyTimeout;
-    if (!secure) {
-        // A plain proxy is asked in the request itself, with the whole URL as its target.
-        const std::string target = proxied ? origin(host, port) + path : path;
-        const std::string authorization = proxied ? proxy.authorization() : std::string();
-        return exchange(socket, request(target, host, params, body, headers, authorization),
-                        deadline);
-    }
-    // Through a proxy, HTTPS goes inside a tunnel, so the proxy sees neither the record nor the
-    // request, which is then the same as the one sent directly.
+    if (!secure) return exchange(socket, message, deadline);
     if (proxied && !KHTTPTunnel::open(socket, withoutBrackets(host), port, deadline,
                                       proxy.authorization())) {
         return std::string();
     }
     KTLSSession session(socket);
     if (!session.handshake(withoutBrackets(host), deadline)) return std::string();
-    return exchange(session, request(path, host, params, body, headers, std::string()), deadline);
+    return exchange(session, message, deadline);
 }

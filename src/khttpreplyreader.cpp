@@ -126,6 +126,7 @@ void KHTTPReplyReader::endHeader() {
     // An interim reply (such as 100 Continue) is followed by the real one on the same connection.
     if (code >= 100 && code <= 199) return;
     m_headerComplete = true;
+    m_statusLine = m_header.substr(0, m_header.find_first_of("\r\n"));
     // These replies end with their header block; waiting for a body would wait for the deadline.
     if (code == NO_CONTENT || code == NOT_MODIFIED) {
         end(Status::Done);

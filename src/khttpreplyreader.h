@@ -24,6 +24,8 @@ public:
     Status status() const { return m_status; }
     // True once the header block of the final (non-1xx) reply is complete.
     bool headerComplete() const { return m_headerComplete; }
+    // The first line of the final reply's header block, once it is complete.
+    const std::string& statusLine() const { return m_statusLine; }
     // The body received so far, cut at its first zero byte; empty while the header block is
     // incomplete and after an error.
     std::string result() const;
@@ -45,6 +47,7 @@ private:
     Status m_status = Status::NeedMore;
     bool m_headerComplete = false;
     std::string m_header;
+    std::string m_statusLine;
     std::string m_line;
     std::string m_body;
     uint64_t m_remaining = 0;

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <climits>
 
+#include "ktrace.h"
+
 namespace {
 
 constexpr char ANSWER_END[] = "\r\n\r\n";
@@ -70,6 +72,17 @@ bool KHTTPTunnel::grants(const std::string& answer) {
 
 bool KHTTPTunnel::open(KTCPSocket& proxy, const std::string& host, uint16_t port,
                        Clock::time_point deadline, const std::string& authorization) {
-    if (host.empty() || !sendAll(proxy, request(host, port, authorization), deadline)) return false;
-    return grants(readAnswer(proxy, deadline));
+    if (host.empty() || !sendAll(proxy, request(host, port, authorization), deadline)) {
+        KTrace::event("CONNECT: sending to the proxy failed");
+        return false;
+    }
+    const std::string answer = readAnswer(proxy, deadline);
+    const bool granted = grants(answer);
+    if (KTrace::enabled()) {
+        KTrace::event("CONNECT %s port %u: the proxy answered \"%s\", tunnel %s", host.c_str(),
+                      static_cast<unsigned>(port),
+                      KTrace::printable(answer.substr(0, answer.find_first_of("\r\n")), 200).c_str(),
+                      granted ? "open" : "refused");
+    }
+    return granted;
 }

@@ -1,5 +1,6 @@
 #include "kinfocollectfunction.h"
 
+#include <chrono>
 #include <map>
 #include <vector>
 
@@ -8,6 +9,7 @@
 #include "khardwareinfo.h"
 #include "khttpclient.h"
 #include "kini.h"
+#include "ktrace.h"
 #include "kutil.h"
 #include "md5.h"
 
@@ -28,15 +30,43 @@ std::string firstValue(const KCommandLine& commandLine, const std::string& name)
 }
 
 // Nothing is cached: each lookup reads its file again. Without the executable's directory
-// there are no files: a bare name would read whatever the working directory holds.
-std::string configValue(const char* file, const std::string& section, const std::string& key) {
+// there are no files: a bare name would read whatever the working directory holds. fallback is
+// the value used when the file or the key is missing, for the trace to show.
+std::string configValue(const char* file, const std::string& section, const std::string& key,
+                        const char* fallback = "") {
     const std::string directory = KUtil::getAppDir();
-    if (directory.empty()) return std::string();
-    return KIni(directory + file).value(section, key);
+    if (directory.empty()) return fallback;
+    const KIni ini(directory + file);
+    const std::string value = ini.value(section, key);
+    if (KTrace::enabled()) {
+        KTrace::event("%s%s: %s, [%s] %s = \"%s\"%s", directory.c_str(), file,
+                      ini.found() ? "found" : "absent or not a regular file", section.c_str(),
+                      key.c_str(), KTrace::printable(value.empty() ? fallback : value, 4096).c_str(),
+                      value.empty() ? (*fallback != '\0' ? " (default)" : " (unset)") : "");
+    }
+    return value.empty() ? std::string(fallback) : value;
 }
 
-std::string orDefault(const std::string& value, const char* fallback) {
-    return value.empty() ? std::string(fallback) : value;
+// Posts the record to one server and tells whether its reply says "success".
+bool postTo(const char* which, const std::string& server, const KHTTPClient::Params& params,
+            const KHTTPClient::Params& headers) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = KTrace::enabled() ? Clock::now() : Clock::time_point();
+    KTrace::event("attempt: the %s server, %s%s", which, server.empty() ? "unset, " : "",
+                  server.c_str());
+    const std::string reply =
+        KHTTPClient::post(server + API_USAGE_COLLECT, params, std::string(), headers);
+    const bool success = reply.find("success") != std::string::npos;
+    if (KTrace::enabled()) {
+        const long long took =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        KTrace::event("verdict after %lld ms: %s", took,
+                      KTrace::dryRun() ? "dry run, nothing sent"
+                      : success        ? "\"success\" found in the reply"
+                      : reply.empty()  ? "no reply body (failed attempt or empty reply)"
+                                       : "no \"success\" in the reply");
+    }
+    return success;
 }
 
 }  // namespace
@@ -74,40 +104,55 @@ std::string KInfoCollectFunction::record(const std::string& vertype, const std::
     // Fields are computed in record order, once each.
     std::string json = "{\"version\":\"" + jsonEscape(version());
     json += "\",\"hid\":\"" + jsonEscape(hid());
-    json += "\",\"sn\":\"" + jsonEscape(sn());
+    const std::string code = sn();
+    json += "\",\"sn\":\"";
+    // The code is a licence secret: the trace shows the record with the code's description.
+    const size_t codeAt = json.size();
+    json += jsonEscape(code);
+    const size_t codeEnd = json.size();
     json += "\",\"distnum\":\"" + jsonEscape(distnum());
     json += "\",\"vertype\":\"" + jsonEscape(vertype);
     json += "\",\"mac\":\"" + jsonEscape(mac());
     json += "\",\"platform\":\"" + jsonEscape(platform());
     json += "\",\"username\":\"" + jsonEscape(username);
     json += "\"}";
+    if (KTrace::enabled()) {
+        const std::string shown = json.substr(0, codeAt) + jsonEscape(KTrace::redacted(code)) +
+                                  json.substr(codeEnd);
+        KTrace::event("record %s", shown.c_str());
+    }
     return json;
 }
 
 int KInfoCollectFunction::run(const KCommandLine& commandLine) {
     std::string name;
-    if (!singleValue(commandLine, "f", name) || name != function()) return -1;
     std::string vertype;
-    if (!singleValue(commandLine, VERTYPE_OPTION, vertype)) return -1;
+    if (!singleValue(commandLine, "f", name) || name != function() ||
+        !singleValue(commandLine, VERTYPE_OPTION, vertype)) {
+        KTrace::event("ic: the command line needs -f ic and one -v TYPE");
+        return -1;
+    }
     const std::string username = firstValue(commandLine, USERNAME_OPTION);
+    if (KTrace::enabled()) {
+        const std::string directory = KUtil::getAppDir();
+        KTrace::event("executable's directory: %s", directory.empty()
+                                                        ? "unknown, so no files and no library"
+                                                        : directory.c_str());
+    }
 
     const KHTTPClient::Params params = {
         {"info", KUtil::base64Encode(record(vertype, username))},
         {"encode", "E1"},
     };
     const KHTTPClient::Params headers = {{"Content-Type", "application/x-www-form-urlencoded"}};
-    const std::string body;
-
-    const std::string reply = KHTTPClient::post(customICServer() + API_USAGE_COLLECT, params,
-                                                body, headers);
-    if (reply.find("success") != std::string::npos) return 0;
-    KHTTPClient::post(icServer() + API_USAGE_COLLECT, params, body, headers);
+    if (postTo("custom", customICServer(), params, headers)) return 0;
+    postTo("standard", icServer(), params, headers);
     // The upload was attempted; what the servers made of it is not the caller's concern.
     return 0;
 }
 
 std::string KInfoCollectFunction::version() {
-    return orDefault(configValue(COMMON_CONFIG_FILE, "Product", "Version"), "0.0.0.0");
+    return configValue(COMMON_CONFIG_FILE, "Product", "Version", "0.0.0.0");
 }
 
 std::string KInfoCollectFunction::hid() { return md5(KHardwareInfo::mac()); }
@@ -115,7 +160,7 @@ std::string KInfoCollectFunction::hid() { return md5(KHardwareInfo::mac()); }
 std::string KInfoCollectFunction::sn() { return KAuth::instance().codes(); }
 
 std::string KInfoCollectFunction::distnum() {
-    return orDefault(configValue(OEM_FILE, "Product", "DistNumber"), "1.1");
+    return configValue(OEM_FILE, "Product", "DistNumber", "1.1");
 }
 
 std::string KInfoCollectFunction::mac() { return KHardwareInfo::mac(); }

@@ -75,6 +75,7 @@ std::string KIni::value(const std::string& section, const std::string& key) cons
 void KIni::parse(const std::string& path) {
     std::string content;
     if (!readRegularFile(path, content)) return;
+    m_found = true;
 
     std::string currentSection = "default";
     m_sections[currentSection];

@@ -21,8 +21,11 @@ constexpr mode_t NEW_FILE_MODE = 0666;
 class Descriptor {
 public:
     explicit Descriptor(int fd) : m_fd(fd) {}
+    // Keeps errno, which tells the caller why the write failed.
     ~Descriptor() {
+        const int error = errno;
         if (m_fd != -1) ::close(m_fd);
+        errno = error;
     }
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
@@ -43,7 +46,9 @@ class TemporaryName {
 public:
     explicit TemporaryName(std::string path) : m_path(std::move(path)) {}
     ~TemporaryName() {
+        const int error = errno;
         if (!m_kept) unlink(m_path.c_str());
+        errno = error;
     }
     TemporaryName(const TemporaryName&) = delete;
     TemporaryName& operator=(const TemporaryName&) = delete;

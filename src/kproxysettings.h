@@ -29,6 +29,8 @@ public:
 
     // host as urlParse gives it: a name, a dotted IPv4 address or a bracketed IPv6 address.
     Route route(const std::string& host) const;
+    // True when the environment names a proxy, usable or not.
+    bool isSet() const { return m_set; }
     // Where to connect for Route::Proxy: a name or an address, IPv6 without brackets.
     const std::string& host() const { return m_host; }
     uint16_t port() const { return m_port; }

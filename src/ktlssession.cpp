@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "ktrace.h"
 #include "ktruststore.h"
 #include "mbedtls/ctr_drbg.h"
 #include "mbedtls/ecp.h"
@@ -44,6 +45,18 @@ int receiveThroughSocket(void* context, unsigned char* buffer, size_t length) {
     return isTransient(errno) ? MBEDTLS_ERR_SSL_WANT_READ : MBEDTLS_ERR_NET_RECV_FAILED;
 }
 
+// Why a handshake ended without a session: the library's error code and the certificate checks that failed, as Mbed TLS numbers them (x509.h: MBEDTLS_X509_BADCERT_*).
+void traceFailure(const mbedtls_ssl_context& ssl, int error) {
+    if (!KTrace::enabled()) return;
+    const uint32_t checks = mbedtls_ssl_get_verify_result(&ssl);
+    KTrace::event("TLS: handshake failed, error -0x%04x, failed certificate checks 0x%08x%s",
+                  static_cast<unsigned>(-error), static_cast<unsigned>(checks),
+                  (checks & MBEDTLS_X509_BADCERT_CN_MISMATCH) != 0 ? " (name mismatch)"
+                  : (checks & MBEDTLS_X509_BADCERT_EXPIRED) != 0   ? " (expired)"
+                  : (checks & MBEDTLS_X509_BADCERT_NOT_TRUSTED) != 0 ? " (not trusted)"
+                                                                     : "");
+}
+
 }  // namespace
 
 // Every Mbed TLS context of one session, initialised together and freed together.
@@ -84,10 +97,17 @@ KTLSSession::~KTLSSession() = default;
 
 bool KTLSSession::setUp(const std::string& host) {
     const std::string storePath = KTrustStore::path();
-    if (storePath.empty()) return false;
+    if (storePath.empty()) {
+        KTrace::event("TLS: no trust store (SSL_CERT_FILE or a system bundle): the attempt fails");
+        return false;
+    }
     m_state.reset(new State);
     State& state = *m_state;
-    if (!state.trusted.load(storePath)) return false;
+    if (!state.trusted.load(storePath)) {
+        KTrace::event("TLS: trust store %s holds no usable certificate", storePath.c_str());
+        return false;
+    }
+    KTrace::event("TLS: trust store %s", storePath.c_str());
 
     if (mbedtls_ctr_drbg_seed(&state.random, mbedtls_entropy_func, &state.entropy,
                               DRBG_PERSONALISATION, sizeof DRBG_PERSONALISATION - 1) != 0 ||
@@ -121,14 +141,27 @@ bool KTLSSession::handshake(const std::string& host, Clock::time_point deadline)
     for (;;) {
         const int result = mbedtls_ssl_handshake(&ssl);
         if (result == 0) break;
-        if (!wantsIo(result) || Clock::now() >= deadline) return false;
-        const bool ready = result == MBEDTLS_ERR_SSL_WANT_READ ? m_socket.waitReadable(deadline)
-                                                               : m_socket.waitWritable(deadline);
-        if (!ready) return false;
+        const bool ready = wantsIo(result) && Clock::now() < deadline &&
+                           (result == MBEDTLS_ERR_SSL_WANT_READ ? m_socket.waitReadable(deadline)
+                                                                : m_socket.waitWritable(deadline));
+        if (!ready) {
+            if (wantsIo(result)) {
+                KTrace::event("TLS: handshake not done within the reply bound");
+            } else {
+                traceFailure(ssl, result);
+            }
+            return false;
+        }
     }
     // The required mode already fails the handshake on a bad chain; this keeps it explicit.
     m_state->established = mbedtls_ssl_get_verify_result(&ssl) == 0;
-    return m_state->established;
+    if (!m_state->established) {
+        traceFailure(ssl, 0);
+        return false;
+    }
+    KTrace::event("TLS: session with %s verified, %s", host.c_str(),
+                  mbedtls_ssl_get_ciphersuite(&ssl));
+    return true;
 }
 
 int32_t KTLSSession::send(const char* data, int32_t length) {

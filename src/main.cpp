@@ -67,5 +67,6 @@ int main(int argc, char** argv) {
         KInfoCollectFunction function;
         return function.run(commandLine);
     }
+    KTrace::event("no function: the command line needs -f mac or -f ic");
     return -1;
 }

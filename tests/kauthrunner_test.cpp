@@ -3,11 +3,14 @@
 #include "kauthrunner.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
 
+#include "ktrace.h"
 #include "standinpaths.h"
 #include "testsupport.h"
 
@@ -58,6 +61,40 @@ TEST(KAuthRunnerTest, OnlyAnAbsolutePathToALibraryIsLoaded) {
     for (const std::string& path : {std::string(), relative, std::string("./") + relative,
                                     dir.file("missing.so"), dir.file("not-elf.so")}) {
         EXPECT_EQ(KAuthRunner::codes(path, SHORT_BOUND), "") << path;
+    }
+}
+
+// With tracing on, each outcome is told apart: where the code came from, shown only by its
+// length and start, or how the child failed.
+TEST(KAuthRunnerTest, TraceTellsTheOutcomeAndNeverShowsTheWholeCode) {
+    struct TraceCase {
+        const char* library;
+        const char* traced;
+    };
+    const TraceCase cases[] = {
+        {STANDIN_BOTH, "code from mList, 11 characters, starting \"M-CO\""},
+        {STANDIN_SLIST_TEXT, "code from sList, 20 characters, starting \"S-CO\""},
+        {STANDIN_NONE, "mList or sList missing"},
+        {STANDIN_THROWS, "signal 6"},
+        {STANDIN_CRASHES, "signal 11"},
+        {STANDIN_EXITS, "exited with status 3"},
+        {STANDIN_SLEEPS, "no answer within 500 ms"},
+    };
+    TempDir dir;
+    for (const TraceCase& c : cases) {
+        SCOPED_TRACE(c.library);
+        const std::string path = dir.file("trace");
+        writeFile(path, "");
+        const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        ASSERT_NE(fd, -1);
+        KTrace::init("1", fd, fd);
+        KAuthRunner::codes(c.library, SHORT_BOUND);
+        KTrace::init(nullptr);
+        ::close(fd);
+        const std::string trace = readFile(path);
+        EXPECT_TRUE(containsInOrder(trace, {"asked in a child", c.traced}));
+        EXPECT_EQ(trace.find("M-CODE-1234"), std::string::npos) << trace;
+        EXPECT_EQ(trace.find("S-CODE-5678"), std::string::npos) << trace;
     }
 }
 

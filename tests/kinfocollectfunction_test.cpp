@@ -24,6 +24,7 @@
 #include "md5.h"
 #include "netnssandbox.h"
 #include "nginxserver.h"
+#include "sandboxtools.h"
 #include "standinpaths.h"
 #include "testserver.h"
 #include "testsupport.h"
@@ -495,6 +496,68 @@ TEST_F(InfoCollectRun, NginxAnsweringNoContentIsNotWaitedFor) {
     ASSERT_EQ(first.size(), 1u);
     ASSERT_EQ(second, first);
     EXPECT_EQ(first[0].rfind(std::string("POST ") + PATH_AND_QUERY, 0), 0u) << first[0];
+}
+
+// The same run with and without tracing: the servers get the same bytes, and the trace tells
+// the story of the run in order, with the code shown only by its length and start.
+TEST_F(InfoCollectRun, TraceExplainsEachAttemptAndChangesNothingSent) {
+    TestServer custom(TestServer::Mode::ErrorStatus, "failure");
+    TestServer standard(TestServer::Mode::Normal, "success");
+    oem(server("CustomICServer", custom.url()));
+    vorncheck(server("ICServer", standard.url()));
+    authLibrary(STANDIN_BOTH);
+    EXPECT_EQ(run({"-f", "ic", "-v", "2", "-u", "alice"}).status, 0);
+
+    RunResult traced;
+    {
+        const ScopedEnvironment debug("USAGE_AGENT_DEBUG", "1");
+        traced = runAgent({"-f", "ic", "-v", "2", "-u", "alice"}, m_agent, 90);
+    }
+    EXPECT_EQ(traced.status, 0);
+    EXPECT_EQ(traced.out, "");
+    const std::vector<std::string> customRequests = custom.requests();
+    const std::vector<std::string> standardRequests = standard.requests();
+    ASSERT_EQ(customRequests.size(), 2u);
+    ASSERT_EQ(standardRequests.size(), 2u);
+    EXPECT_EQ(customRequests[1], customRequests[0]);
+    EXPECT_EQ(standardRequests[1], standardRequests[0]);
+
+    const std::string customPort = std::to_string(custom.port());
+    const std::string standardPort = std::to_string(standard.port());
+    EXPECT_TRUE(containsInOrder(
+        traced.err,
+        {m_dir.path(), "vorncheck.ini", "0.0.0.0", "authorization library", "mList",
+         "11 characters", "record {\"version\":\"0.0.0.0\"", "\"username\":\"alice\"}",
+         custom.url(), "127.0.0.1 port " + customPort, "connected", "sent",
+         "HTTP/1.1 500 Internal Server Error", "failure", "verdict", standard.url(),
+         "127.0.0.1 port " + standardPort, "connected", "sent", "HTTP/1.1 200 OK", "success",
+         "verdict", "\"success\" found"}));
+    EXPECT_EQ(traced.err.find("M-CODE-1234"), std::string::npos) << traced.err;
+    // Every line starts with the milliseconds since the start.
+    EXPECT_TRUE(std::regex_match(traced.err, std::regex("( *[0-9]+ ms [^\n]*\n)+")))
+        << traced.err;
+}
+
+// A dry run shows on stdout the exact bytes that a real run sends to each server, and sends none.
+TEST_F(InfoCollectRun, DryRunPrintsTheRequestsAndSendsNothing) {
+    TestServer custom(TestServer::Mode::ErrorStatus, "failure");
+    TestServer standard(TestServer::Mode::Normal, "success");
+    oem(server("CustomICServer", custom.url()));
+    vorncheck(server("ICServer", standard.url() + "/base"));
+    RunResult dry;
+    {
+        const ScopedEnvironment debug("USAGE_AGENT_DEBUG", "dry-run");
+        dry = runAgent({"-f", "ic", "-v", "2", "-u", "bob"}, m_agent, 90);
+    }
+    EXPECT_EQ(dry.status, 0);
+    EXPECT_EQ(custom.connections() + standard.connections(), 0u);
+    EXPECT_TRUE(containsInOrder(dry.err, {"record", custom.url(), "dry run", standard.url(),
+                                          "dry run"}));
+
+    EXPECT_EQ(run({"-f", "ic", "-v", "2", "-u", "bob"}).status, 0);
+    ASSERT_EQ(custom.requests().size(), 1u);
+    ASSERT_EQ(standard.requests().size(), 1u);
+    EXPECT_EQ(dry.out, custom.requests()[0] + standard.requests()[0]);
 }
 
 TEST(InfoCollectFunctionTest, JsonEscapeLeavesPlainTextAloneAndEscapesTheRest) {

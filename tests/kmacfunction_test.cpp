@@ -15,6 +15,7 @@
 #include "khardwareinfo.h"
 #include "kutil.h"
 #include "netnssandbox.h"
+#include "sandboxtools.h"
 #include "agentpaths.h"
 #include "testsupport.h"
 
@@ -84,6 +85,21 @@ TEST(KMACFunctionTest, NoQualifyingAdapterEmptiesTheFileAndSucceeds) {
     EXPECT_EQ(readFile(inProcess), "");
     EXPECT_TRUE(fileExists(binary));
     EXPECT_EQ(readFile(binary), "");
+}
+
+// Traced, a run tells each adapter's fate, the choice and the file; untraced it prints nothing.
+TEST(KMACFunctionTest, TraceShowsSkippedAndChosenAdaptersAndTheFile) {
+    TempDir dir;
+    const std::string path = dir.file("mac.txt");
+    const SandboxOutcome outcome = runInNetworkSandbox(oneKnownAddress(), [&](const std::string&) {
+        const ScopedEnvironment debug("USAGE_AGENT_DEBUG", "yes");
+        const RunResult agent = runAgent({"-f", "mac", "-o", path});
+        return std::to_string(agent.status) + " [" + agent.out + "]\n" + agent.err;
+    });
+    ASSERT_SANDBOX_DONE(outcome);
+    EXPECT_TRUE(containsInOrder(outcome.text, {"0 []\n", "lo: skipped, virtual",
+                                               "0A-BC-DE-F0-12-34, the smallest", path}));
+    EXPECT_EQ(base64Decode(readFile(path)), "0A-BC-DE-F0-12-34");
 }
 
 TEST(KMACFunctionTest, FailedWriteIsAFailure) {

@@ -147,3 +147,17 @@ std::string base64Decode(const std::string& text) {
     }
     return out;
 }
+
+::testing::AssertionResult containsInOrder(const std::string& text,
+                                           const std::vector<std::string>& parts) {
+    size_t from = 0;
+    for (const std::string& part : parts) {
+        const size_t found = text.find(part, from);
+        if (found == std::string::npos) {
+            return ::testing::AssertionFailure()
+                   << "\"" << part << "\" missing after offset " << from << " in:\n" << text;
+        }
+        from = found + part.size();
+    }
+    return ::testing::AssertionSuccess();
+}

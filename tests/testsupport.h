@@ -1,6 +1,8 @@
 #ifndef TESTSUPPORT_H
 #define TESTSUPPORT_H
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -55,5 +57,9 @@ void writeFile(const std::string& path, const std::string& content);
 bool fileExists(const std::string& path);
 // Strict decoder for checking what the agent wrote; empty on malformed input.
 std::string base64Decode(const std::string& text);
+// Success when each part occurs in text after the one before it. Trace checks use it, so that
+// the wording around the parts can change without the tests.
+::testing::AssertionResult containsInOrder(const std::string& text,
+                                           const std::vector<std::string>& parts);
 
 #endif
