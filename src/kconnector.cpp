@@ -134,8 +134,8 @@ void traceAddresses(const std::string& host, const KConnector::AddressList& addr
         if (i > 0) list += ", ";
         list += addressText(addresses.items[i]);
     }
-    KTrace::event("%s: %zu addresses, tried in this order: %s", host.c_str(), addresses.count,
-                  list.c_str());
+    KTrace::event("%s: %zu address%s, tried in this order: %s", host.c_str(), addresses.count,
+                  addresses.count == 1 ? "" : "es", list.c_str());
 }
 
 void traceAttempt(const char* what, const KConnector::Address& address, int error) {

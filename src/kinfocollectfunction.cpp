@@ -146,6 +146,7 @@ int KInfoCollectFunction::run(const KCommandLine& commandLine) {
     };
     const KHTTPClient::Params headers = {{"Content-Type", "application/x-www-form-urlencoded"}};
     if (postTo("custom", customICServer(), params, headers)) return 0;
+    KTrace::event("falling back to the standard server");
     postTo("standard", icServer(), params, headers);
     // The upload was attempted; what the servers made of it is not the caller's concern.
     return 0;
