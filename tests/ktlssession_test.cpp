@@ -16,6 +16,7 @@
 #include "khttpclient.h"
 #include "ktruststore.h"
 #include "testserver.h"
+#include "testsupport.h"
 #include "tlstestserver.h"
 
 namespace {
@@ -125,26 +126,30 @@ protected:
 
 std::unique_ptr<TestPki> TlsRun::s_pki;
 
+// The trace names the outcome, so that a failing machine shows which check failed.
 TEST_F(TlsRun, OnlyAVerifiedChainForTheHostGetsThroughAndFailuresComeAtOnce) {
     struct Case {
         const char* name;
         Issue issue;
         Key key;
         const char* expected;
+        const char* traced;
     };
     const Case cases[] = {
-        {"ecdsa", Issue::Valid, Key::Ec, "success"},
-        {"rsa", Issue::Valid, Key::Rsa, "success"},
-        {"othername", Issue::OtherName, Key::Ec, ""},
-        {"expired", Issue::Expired, Key::Ec, ""},
-        {"selfsigned", Issue::SelfSigned, Key::Ec, ""},
+        {"ecdsa", Issue::Valid, Key::Ec, "success", "verified"},
+        {"rsa", Issue::Valid, Key::Rsa, "success", "verified"},
+        {"othername", Issue::OtherName, Key::Ec, "", "name mismatch"},
+        {"expired", Issue::Expired, Key::Ec, "", "expired"},
+        {"selfsigned", Issue::SelfSigned, Key::Ec, "", "not trusted"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const auto server = serve(c.name, c.issue, NginxTlsServer::answering("success"), c.key);
+        const TraceCapture trace;
         const auto start = Clock::now();
         EXPECT_EQ(postWithin(server->url() + "/api", LONG_WAIT), c.expected);
         EXPECT_LT(secondsSince(start), DID_NOT_HANG);
+        EXPECT_TRUE(containsInOrder(trace.text(), {"TLS: trust store", c.traced}));
     }
 }
 

@@ -1,5 +1,7 @@
 #include "testsupport.h"
 
+#include "ktrace.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -161,3 +163,16 @@ std::string base64Decode(const std::string& text) {
     }
     return ::testing::AssertionSuccess();
 }
+
+TraceCapture::TraceCapture() {
+    writeFile(m_dir.file("trace"), "");
+    m_fd = ::open(m_dir.file("trace").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    KTrace::init("1", m_fd, m_fd);
+}
+
+TraceCapture::~TraceCapture() {
+    KTrace::init(nullptr);
+    if (m_fd != -1) ::close(m_fd);
+}
+
+std::string TraceCapture::text() const { return readFile(m_dir.file("trace")); }

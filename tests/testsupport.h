@@ -57,6 +57,21 @@ void writeFile(const std::string& path, const std::string& content);
 bool fileExists(const std::string& path);
 // Strict decoder for checking what the agent wrote; empty on malformed input.
 std::string base64Decode(const std::string& text);
+// Turns the agent's trace on for this process while the object lives, into a file of its own.
+class TraceCapture {
+public:
+    TraceCapture();
+    ~TraceCapture();
+    TraceCapture(const TraceCapture&) = delete;
+    TraceCapture& operator=(const TraceCapture&) = delete;
+    // Everything traced so far.
+    std::string text() const;
+
+private:
+    TempDir m_dir;
+    int m_fd = -1;
+};
+
 // Success when each part occurs in text after the one before it. Trace checks use it, so that
 // the wording around the parts can change without the tests.
 ::testing::AssertionResult containsInOrder(const std::string& text,
