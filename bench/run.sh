@@ -2,6 +2,8 @@
 # Measures the agent against the floor of the machine, side by side in one run, and prints a
 # Markdown table. Not a test: nothing here passes or fails on time.
 #   bench/run.sh [runs]     (default 50 runs per timing, at least 30)
+#   BENCH_BASELINE=REV bench/run.sh   also compares with the agent of git revision REV, built
+#                                     the same way, to show what a change costs
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -139,6 +141,28 @@ mips_parts=$(size_breakdown mips64el-linux-gnuabi64-nm build-release-mips64el/us
 # lazily bound development executable, with and without LD_BIND_NOW.
 read -r envlazy_ms now_ms < <(medians "env $agent -f mac -o $work/mac.txt" \
   "env LD_BIND_NOW=1 $agent -f mac -o $work/mac.txt")
+# The trace, off: the agent as it runs in the field. On (to /dev/null): what asking for it costs.
+# Both through env, so that its start costs both alike.
+read -r silent_ms traced_ms < <(medians "env $agent -f ic -v 2" \
+  "env USAGE_AGENT_DEBUG=1 $agent -f ic -v 2")
+baseline_rows=""
+if [ -n "${BENCH_BASELINE:-}" ]; then
+  git worktree add -q --detach "$work/baseline" "$BENCH_BASELINE"
+  cmake -S "$work/baseline" -B "$work/baseline/build" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
+    -DUSAGE_AGENT_TESTS=OFF >/dev/null
+  cmake --build "$work/baseline/build" --target usage-agent >/dev/null
+  mkdir "$work/base"
+  cp "$work/baseline/build/usage-agent" "$work/oem.ini" "$work/base/"
+  git worktree remove --force "$work/baseline"
+  read -r base_mac_ms now_mac_ms base_ic_ms now_ic_ms < <(medians \
+    "$work/base/usage-agent -f mac -o $work/mac.txt" "$agent -f mac -o $work/mac.txt" \
+    "$work/base/usage-agent -f ic -v 2" "$agent -f ic -v 2")
+  base_kib=$(stripped_kib strip "$work/base/usage-agent")
+  now_kib=$(stripped_kib strip "$agent")
+  baseline_rows="| \`-f mac\` / \`-f ic -v 2\` against revision $(git rev-parse --short "$BENCH_BASELINE") | ${now_mac_ms} / ${now_ic_ms} ms | ${base_mac_ms} / ${base_ic_ms} ms | $(ratio "$now_mac_ms" "$base_mac_ms") / $(ratio "$now_ic_ms" "$base_ic_ms") | for the record |
+| stripped size of the development build (x86-64) against revision $(git rev-parse --short "$BENCH_BASELINE") | ${now_kib} KiB | ${base_kib} KiB | | for the record |
+"
+fi
 mac_calls=$(syscalls "$agent" -f mac -o "$work/mac.txt")
 ic_calls=$(syscalls "$agent" -f ic -v 2)
 true_calls=$(syscalls /bin/true)
@@ -183,7 +207,8 @@ cat <<TABLE
 | \`-f mac -o F\` median wall time vs \`/bin/true\` | ${mac_ms} ms | ${true_ms} ms | $(ratio "$mac_ms" "$true_ms") | ≤ 1.5 |
 | \`-f ic -v 2\` median vs \`curl -s -X POST\` (same request, same loopback server) | ${ic_ms} ms | ${curl_ms} ms | $(ratio "$ic_ms" "$curl_ms") | ≤ 0.15 |
 | \`-f ic -v 2\` over HTTPS median vs \`curl -s -X POST https://…\` (nginx with TLS on loopback, system trust store plus the test authority) | ${tls_ic_ms} ms | ${tls_curl_ms} ms | $(ratio "$tls_ic_ms" "$tls_curl_ms") | ≤ 0.5 |
-| \`-f ic -v 2\` with the authorization library (asked in a child) vs without | ${lib_ms} ms | ${nolib_ms} ms | $(ratio "$lib_ms" "$nolib_ms") | for the record |
+| \`-f ic -v 2\` traced (\`USAGE_AGENT_DEBUG=1\`, to \`/dev/null\`) vs silent (both through \`env\`) | ${traced_ms} ms | ${silent_ms} ms | $(ratio "$traced_ms" "$silent_ms") | for the record |
+${baseline_rows}| \`-f ic -v 2\` with the authorization library (asked in a child) vs without | ${lib_ms} ms | ${nolib_ms} ms | $(ratio "$lib_ms" "$nolib_ms") | for the record |
 | peak resident memory, \`-f mac\` / \`-f ic\` / \`-f ic\` over HTTPS (\`/bin/true\`: ${true_kib} KiB) | ${mac_kib} / ${ic_kib} / ${tls_ic_kib} KiB | | | ≤ 2048 KiB |
 | stripped size of the shipped executables (with TLS), x86-64 / mips64el / mips64 | ${x86_kib} / ${mips_kib} / ${mipsbe_kib} KiB | | | ≤ 400 KiB |
 | start-up cost of binding at load time, \`-f mac\` with \`LD_BIND_NOW=1\` vs lazy (both through \`env\`) | ${now_ms} ms | ${envlazy_ms} ms | $(ratio "$now_ms" "$envlazy_ms") | within the noise |
