@@ -12,6 +12,7 @@
 #include <cstring>
 #include <thread>
 
+#include "kfiledescriptor.h"
 #include "ktrace.h"
 
 namespace {
@@ -28,24 +29,6 @@ constexpr char FROM_MLIST = 'm';
 constexpr char FROM_SLIST = 's';
 constexpr char NOT_LOADED = 'L';
 constexpr char NO_ENTRY_POINTS = 'E';
-
-// Owns one descriptor.
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : m_fd(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-
-    int get() const { return m_fd; }
-    void reset(int fd = -1) {
-        if (m_fd != -1) close(m_fd);
-        m_fd = fd;
-    }
-
-private:
-    int m_fd;
-};
 
 // Owns a started child: one that is still running when the owner goes is killed and reaped.
 class Child {
@@ -222,7 +205,7 @@ std::string KAuthRunner::codes(const std::string& libraryPath, std::chrono::mill
     KTrace::event("authorization library %s: asked in a child process", libraryPath.c_str());
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) == -1) return std::string();
-    Descriptor readEnd(ends[0]), writeEnd(ends[1]);
+    KFileDescriptor readEnd(ends[0]), writeEnd(ends[1]);
     const Clock::time_point deadline = Clock::now() + timeout;
     const pid_t pid = fork();
     if (pid == -1) return std::string();

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "kfiledescriptor.h"
 #include "ktrace.h"
 #include "kutil.h"
 #include "md5.h"
@@ -30,50 +31,18 @@ struct DirectoryCloser {
 };
 using DirectoryHandle = std::unique_ptr<DIR, DirectoryCloser>;
 
-// Owns the datagram socket that carries the adapter queries, so every return path closes it.
-class QuerySocket {
-public:
-    QuerySocket() : m_fd(socket(AF_INET, SOCK_DGRAM, 0)) {}
-    ~QuerySocket() {
-        if (m_fd != -1) close(m_fd);
-    }
-    QuerySocket(const QuerySocket&) = delete;
-    QuerySocket& operator=(const QuerySocket&) = delete;
-
-    bool isOpen() const { return m_fd != -1; }
-    int fd() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
-// Owns a descriptor opened for reading.
-class ReadDescriptor {
-public:
-    explicit ReadDescriptor(const std::string& path) : m_fd(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-    ~ReadDescriptor() {
-        if (m_fd != -1) close(m_fd);
-    }
-    ReadDescriptor(const ReadDescriptor&) = delete;
-    ReadDescriptor& operator=(const ReadDescriptor&) = delete;
-    int fd() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
 // Calls takeLine with each line of the file, without its "\n"; false when the file cannot be
 // opened or read. The kernel produces the adapter table anew for each read, so it is read in
 // large pieces, and only one piece is held at a time: on a host with thousands of adapters the
 // table is hundreds of kilobytes.
 template <typename LineTaker>
 bool forEachLine(const std::string& path, const LineTaker& takeLine) {
-    const ReadDescriptor file(path);
-    if (file.fd() == -1) return false;
+    const KFileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file.isOpen()) return false;
     char buffer[16384];
     std::string partial;  // the start of a line that the next piece completes
     for (;;) {
-        const ssize_t got = read(file.fd(), buffer, sizeof buffer);
+        const ssize_t got = read(file.get(), buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return false;
         if (got == 0) break;
@@ -190,8 +159,8 @@ void traceSkipped(const char* name, const char* reason, bool withError) {
 
 // The address text of the adapter named in the request when it is not loopback and is of
 // Ethernet or IEEE 802 type; empty otherwise. Down adapters count: their flags are not asked.
-std::string qualifyingAddress(const QuerySocket& querySocket, ifreq& request) {
-    if (ioctl(querySocket.fd(), SIOCGIFFLAGS, &request) == -1) {
+std::string qualifyingAddress(const KFileDescriptor& querySocket, ifreq& request) {
+    if (ioctl(querySocket.get(), SIOCGIFFLAGS, &request) == -1) {
         traceSkipped(request.ifr_name, "flags query failed", true);
         return std::string();
     }
@@ -199,7 +168,7 @@ std::string qualifyingAddress(const QuerySocket& querySocket, ifreq& request) {
         traceSkipped(request.ifr_name, "loopback", false);
         return std::string();
     }
-    if (ioctl(querySocket.fd(), SIOCGIFHWADDR, &request) == -1) {
+    if (ioctl(querySocket.get(), SIOCGIFHWADDR, &request) == -1) {
         traceSkipped(request.ifr_name, "address query failed", true);
         return std::string();
     }
@@ -239,7 +208,8 @@ bool smallestAddress(const std::string& tablePath, const VirtualNames& virtualNa
         return false;
     }
     // Opened once the table is closed, so the agent never needs more than one descriptor.
-    const QuerySocket querySocket;
+    // The datagram socket that carries the adapter queries.
+    const KFileDescriptor querySocket(socket(AF_INET, SOCK_DGRAM, 0));
     if (!querySocket.isOpen()) {
         KTrace::event("adapter query socket: %s", std::strerror(errno));
         return false;

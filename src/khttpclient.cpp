@@ -4,7 +4,6 @@
 #include <netinet/in.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
 
 #include "khttptunnel.h"
@@ -45,25 +44,6 @@ bool parsePort(const std::string& text, uint16_t defaultPort, uint16_t& port) {
 }
 
 bool deadlinePassed(Clock::time_point deadline) { return Clock::now() >= deadline; }
-
-// Loops over partial sends until every byte is out; false on an error or when time runs out.
-// Stream is a KTCPSocket or a KTLSSession: both send, receive and wait alike.
-template <typename Stream>
-bool sendAll(Stream& socket, const std::string& message, Clock::time_point deadline) {
-    size_t sent = 0;
-    while (sent < message.size()) {
-        if (deadlinePassed(deadline) || !socket.waitWritable(deadline)) return false;
-        const size_t left = message.size() - sent;
-        const int32_t piece = left > INT_MAX ? INT_MAX : static_cast<int32_t>(left);
-        const int32_t result = socket.send(message.data() + sent, piece);
-        if (result > 0) {
-            sent += static_cast<size_t>(result);
-        } else if (result < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // Why the reply ended, for the trace.
 enum class ReplyEnd { Complete, Closed, TimedOut, ReceiveError };
@@ -124,7 +104,7 @@ std::string readReply(Stream& socket, Clock::time_point deadline) {
 
 template <typename Stream>
 std::string exchange(Stream& stream, const std::string& message, Clock::time_point deadline) {
-    if (!sendAll(stream, message, deadline)) {
+    if (!KTCPSocket::sendAll(stream, message, deadline)) {
         KTrace::event("sending the request failed or passed the reply bound");
         return std::string();
     }

@@ -1,7 +1,6 @@
 #include "khttptunnel.h"
 
 #include <cerrno>
-#include <climits>
 
 #include "ktrace.h"
 
@@ -11,22 +10,6 @@ constexpr char ANSWER_END[] = "\r\n\r\n";
 constexpr size_t ANSWER_END_LENGTH = 4;
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
-
-bool sendAll(KTCPSocket& socket, const std::string& message, KHTTPTunnel::Clock::time_point deadline) {
-    size_t sent = 0;
-    while (sent < message.size()) {
-        if (KHTTPTunnel::Clock::now() >= deadline || !socket.waitWritable(deadline)) return false;
-        const size_t left = message.size() - sent;
-        const int32_t piece = left > INT_MAX ? INT_MAX : static_cast<int32_t>(left);
-        const int32_t result = socket.send(message.data() + sent, piece);
-        if (result > 0) {
-            sent += static_cast<size_t>(result);
-        } else if (result < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // Reads the proxy's answer block; empty when it does not come complete before the deadline.
 std::string readAnswer(KTCPSocket& socket, KHTTPTunnel::Clock::time_point deadline) {
@@ -72,7 +55,7 @@ bool KHTTPTunnel::grants(const std::string& answer) {
 
 bool KHTTPTunnel::open(KTCPSocket& proxy, const std::string& host, uint16_t port,
                        Clock::time_point deadline, const std::string& authorization) {
-    if (host.empty() || !sendAll(proxy, request(host, port, authorization), deadline)) {
+    if (host.empty() || !KTCPSocket::sendAll(proxy, request(host, port, authorization), deadline)) {
         KTrace::event("CONNECT: sending to the proxy failed");
         return false;
     }

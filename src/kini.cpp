@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "kfiledescriptor.h"
 #include "kutil.h"
 
 namespace {
@@ -16,29 +17,13 @@ namespace {
 // Configuration files are a few lines; a larger file is read only this far.
 constexpr size_t MAX_FILE_BYTES = size_t{1} << 20;
 
-// Owns a descriptor opened for reading.
-class ReadDescriptor {
-public:
-    explicit ReadDescriptor(const std::string& path)
-        // Without O_NONBLOCK a FIFO would hold the open until a writer came.
-        : m_fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) {}
-    ~ReadDescriptor() {
-        if (m_fd != -1) close(m_fd);
-    }
-    ReadDescriptor(const ReadDescriptor&) = delete;
-    ReadDescriptor& operator=(const ReadDescriptor&) = delete;
-    int fd() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
 // The first MAX_FILE_BYTES of a regular file; false for anything else (a FIFO, a device such as
 // /dev/zero, a directory), which counts as no file. A line cut by the limit is left out whole.
 bool readRegularFile(const std::string& path, std::string& content) {
-    const ReadDescriptor file(path);
+    // Without O_NONBLOCK a FIFO would hold the open until a writer came.
+    const KFileDescriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat info {};
-    if (file.fd() == -1 || fstat(file.fd(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    if (!file.isOpen() || fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
     // Room for what the file holds now, up to the limit; the usual file of a few lines must not
     // cost the whole limit, and a large one must not cost twice the limit while growing.
     const auto size = static_cast<uint64_t>(info.st_size);
@@ -46,7 +31,7 @@ bool readRegularFile(const std::string& path, std::string& content) {
     char buffer[4096];
     while (content.size() <= MAX_FILE_BYTES) {
         const size_t wanted = std::min(sizeof buffer, MAX_FILE_BYTES + 1 - content.size());
-        const ssize_t got = read(file.fd(), buffer, wanted);
+        const ssize_t got = read(file.get(), buffer, wanted);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return false;
         if (got == 0) break;

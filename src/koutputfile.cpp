@@ -10,36 +10,13 @@
 #include <cstdio>
 #include <utility>
 
+#include "kfiledescriptor.h"
+
 namespace {
 
 // The kernel's own limit on links followed in one lookup.
 constexpr int MAX_LINK_HOPS = 40;
 constexpr mode_t NEW_FILE_MODE = 0666;
-
-// Owns one descriptor. close() is separate from the destructor because its result matters: a
-// full disk may only show when the data is flushed.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    // Keeps errno, which tells the caller why the write failed.
-    ~Descriptor() {
-        const int error = errno;
-        if (m_fd != -1) ::close(m_fd);
-        errno = error;
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-
-    int get() const { return m_fd; }
-    bool close() {
-        const int fd = m_fd;
-        m_fd = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int m_fd;
-};
 
 // Removes a temporary file unless it was renamed into place.
 class TemporaryName {
@@ -113,7 +90,7 @@ Target resolve(const std::string& path, std::string& target, struct stat& info, 
 // Opening never waits: a FIFO without a reader fails at once (ENXIO). The descriptor then
 // blocks again, so a slow reader is written to as any other.
 bool writeInPlace(const std::string& path, const std::string& content) {
-    Descriptor file(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC,
+    KFileDescriptor file(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC,
                          NEW_FILE_MODE));
     if (file.get() == -1) return false;
     const int flags = fcntl(file.get(), F_GETFL);
@@ -147,7 +124,7 @@ bool KOutputFile::replace(const std::string& path, const std::string& content) {
     const size_t slash = target.rfind('/');
     const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
     std::string pattern = directoryOf(target) + "/." + base + ".XXXXXX";
-    Descriptor file(mkostemp(&pattern[0], O_CLOEXEC));
+    KFileDescriptor file(mkostemp(&pattern[0], O_CLOEXEC));
     if (file.get() == -1) return refusesNewNames(errno) && writeInPlace(target, content);
     TemporaryName temporary(pattern);
 

@@ -1,7 +1,10 @@
 #ifndef KTCPSOCKET_H
 #define KTCPSOCKET_H
 
+#include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -37,10 +40,33 @@ public:
     // True when send can make progress (or report an error) before the deadline.
     bool waitWritable(Clock::time_point deadline);
 
+    // Sends every byte of message through stream, going on after partial and interrupted sends;
+    // false on an error or when the deadline passes first. Stream is this socket or a session
+    // over it (KTLSSession): anything that sends and waits as this class does.
+    template <typename Stream>
+    static bool sendAll(Stream& stream, const std::string& message, Clock::time_point deadline);
+
 private:
     bool waitFor(short events, Clock::time_point deadline);
 
     int32_t m_socket;
 };
+
+template <typename Stream>
+bool KTCPSocket::sendAll(Stream& stream, const std::string& message, Clock::time_point deadline) {
+    size_t sent = 0;
+    while (sent < message.size()) {
+        if (Clock::now() >= deadline || !stream.waitWritable(deadline)) return false;
+        const size_t left = message.size() - sent;
+        const int32_t piece = left > INT_MAX ? INT_MAX : static_cast<int32_t>(left);
+        const int32_t result = stream.send(message.data() + sent, piece);
+        if (result > 0) {
+            sent += static_cast<size_t>(result);
+        } else if (result < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+            return false;
+        }
+    }
+    return true;
+}
 
 #endif
