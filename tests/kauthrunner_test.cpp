@@ -19,10 +19,6 @@ using std::chrono::milliseconds;
 constexpr milliseconds SHORT_BOUND{500};
 constexpr double DID_NOT_HANG = 8.0;
 
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 struct LibraryCase {
     const char* library;
     const char* code;

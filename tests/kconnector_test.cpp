@@ -27,19 +27,6 @@ using std::chrono::milliseconds;
 constexpr double WELL_BELOW_THE_BOUND = 2.5;
 constexpr double DID_NOT_HANG = 4.0;
 
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-size_t openDescriptors() {
-    size_t count = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) return 0;
-    while (readdir(dir) != nullptr) ++count;
-    closedir(dir);
-    return count;
-}
-
 KConnector::Address address(const char* text, uint16_t port) {
     KConnector::Address a;
     std::memset(&a, 0, sizeof a);

@@ -12,6 +12,7 @@
 
 #include "netnssandbox.h"
 #include "testserver.h"
+#include "testsupport.h"
 
 namespace {
 
@@ -25,10 +26,6 @@ constexpr double WELL_BEFORE_LONG_WAIT = 15.0;
 // Bounds for time-out cases: short, asserted only against a generous ceiling.
 constexpr milliseconds SHORT_WAIT{300};
 constexpr double DID_NOT_HANG = 8.0;
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 std::string postWithin(const std::string& url, milliseconds connectTimeout,
                        milliseconds replyTimeout, const std::string& body = "") {

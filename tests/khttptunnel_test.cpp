@@ -24,6 +24,7 @@
 #include "ktlssession.h"
 #include "sandboxtools.h"
 #include "tlstestserver.h"
+#include "testsupport.h"
 
 extern char** environ;
 
@@ -35,10 +36,6 @@ using std::chrono::milliseconds;
 constexpr milliseconds LONG_WAIT{30000};
 constexpr milliseconds SHORT_WAIT{300};
 constexpr double DID_NOT_HANG = 8.0;
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 uint16_t boundPort(int fd) {
     sockaddr_in address{};

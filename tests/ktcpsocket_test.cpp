@@ -15,24 +15,12 @@
 #include <thread>
 
 #include "testserver.h"
+#include "testsupport.h"
 
 namespace {
 
 using Clock = KTCPSocket::Clock;
 using std::chrono::milliseconds;
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-size_t openDescriptors() {
-    size_t count = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) return 0;
-    while (readdir(dir) != nullptr) ++count;
-    closedir(dir);
-    return count;
-}
 
 // Reads until the peer closes, the deadline passes, or an error; the bytes read.
 std::string readUntilClosed(KTCPSocket& socket, Clock::time_point deadline, int32_t& last) {

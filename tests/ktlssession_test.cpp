@@ -34,39 +34,10 @@ constexpr milliseconds SHORT_WAIT{300};
 constexpr double DID_NOT_HANG = 8.0;
 constexpr double FAILED_AT_ONCE = 3.0;
 
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 std::string postWithin(const std::string& url, milliseconds replyTimeout,
                        const std::string& body = "") {
     return KHTTPClient::post(url, {{"info", "abc"}}, body, {}, LONG_WAIT, replyTimeout);
 }
-
-// Sets one environment variable for the life of the object, restoring the old value after.
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(const char* name, const std::string& value) : m_name(name) {
-        const char* old = std::getenv(name);
-        m_hadValue = old != nullptr;
-        if (m_hadValue) m_old = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnvironment() {
-        if (m_hadValue) {
-            setenv(m_name, m_old.c_str(), 1);
-        } else {
-            unsetenv(m_name);
-        }
-    }
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
-private:
-    const char* m_name;
-    bool m_hadValue = false;
-    std::string m_old;
-};
 
 // A listener on loopback that the kernel completes handshakes for and nobody ever speaks on.
 class MuteListener {

@@ -11,31 +11,6 @@
 
 namespace {
 
-// Sets one environment variable for the life of the object, restoring the old value after.
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(const char* name, const std::string& value) : m_name(name) {
-        const char* old = std::getenv(name);
-        m_hadValue = old != nullptr;
-        if (m_hadValue) m_old = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnvironment() {
-        if (m_hadValue) {
-            setenv(m_name, m_old.c_str(), 1);
-        } else {
-            unsetenv(m_name);
-        }
-    }
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
-private:
-    const char* m_name;
-    bool m_hadValue = false;
-    std::string m_old;
-};
-
 TEST(KTrustStoreTest, PathIsTheNamedBundleElseAnExistingSystemOne) {
     {
         const ScopedEnvironment named(KTrustStore::CERT_FILE_VARIABLE, "/nonexistent/bundle.pem");

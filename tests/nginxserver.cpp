@@ -64,10 +64,6 @@ bool accepts(uint16_t port) {
     return connected;
 }
 
-double secondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 }  // namespace
 
 NginxServer::NginxServer(const std::string& returnDirective) {

@@ -97,36 +97,6 @@ private:
     pid_t m_pid = -1;
 };
 
-// Sets an environment variable (or removes it, for nullptr) and restores the old state when the
-// object goes.
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(const char* name, const char* value) : m_name(name) {
-        const char* old = getenv(name);
-        m_had = old != nullptr;
-        if (m_had) m_old = old;
-        if (value != nullptr) {
-            setenv(name, value, 1);
-        } else {
-            unsetenv(name);
-        }
-    }
-    ~ScopedEnvironment() {
-        if (m_had) {
-            setenv(m_name.c_str(), m_old.c_str(), 1);
-        } else {
-            unsetenv(m_name.c_str());
-        }
-    }
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
-private:
-    std::string m_name;
-    std::string m_old;
-    bool m_had = false;
-};
-
 // A network namespace with nothing but its loopback device, up.
 inline NetworkSetup loopbackOnly() {
     NetworkSetup setup;

@@ -1,4 +1,5 @@
 #include "testserver.h"
+#include "testsupport.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -30,10 +31,6 @@ constexpr size_t MAX_REQUEST_BYTES = 256 * 1024;
 constexpr size_t SEGMENT_BYTES = 7;
 constexpr auto SEGMENT_PAUSE = std::chrono::milliseconds(1);
 constexpr size_t CHUNK_BYTES = 5;
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 // A listening socket on a numeric IPv4 or IPv6 address with an ephemeral port; -1 on failure.
 int listenOn(const std::string& host, int backlog, uint16_t& port) {

@@ -2,6 +2,7 @@
 
 #include "ktrace.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -176,3 +177,35 @@ TraceCapture::~TraceCapture() {
 }
 
 std::string TraceCapture::text() const { return readFile(m_dir.file("trace")); }
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+size_t openDescriptors() {
+    size_t count = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) return 0;
+    while (readdir(dir) != nullptr) ++count;
+    closedir(dir);
+    return count;
+}
+
+ScopedEnvironment::ScopedEnvironment(const char* name, const char* value) : m_name(name) {
+    const char* old = getenv(name);
+    m_had = old != nullptr;
+    if (m_had) m_old = old;
+    if (value != nullptr) {
+        setenv(name, value, 1);
+    } else {
+        unsetenv(name);
+    }
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+    if (m_had) {
+        setenv(m_name.c_str(), m_old.c_str(), 1);
+    } else {
+        unsetenv(m_name.c_str());
+    }
+}

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -57,6 +59,28 @@ void writeFile(const std::string& path, const std::string& content);
 bool fileExists(const std::string& path);
 // Strict decoder for checking what the agent wrote; empty on malformed input.
 std::string base64Decode(const std::string& text);
+// Seconds since start, for checks that something did not hang.
+double secondsSince(std::chrono::steady_clock::time_point start);
+// Descriptors this process has open now, for checks that none is left behind.
+size_t openDescriptors();
+
+// Sets an environment variable (or removes it, for nullptr) and restores the old state when the
+// object goes.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char* name, const char* value);
+    ScopedEnvironment(const char* name, const std::string& value)
+        : ScopedEnvironment(name, value.c_str()) {}
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    std::string m_name;
+    std::string m_old;
+    bool m_had = false;
+};
+
 // Turns the agent's trace on for this process while the object lives, into a file of its own.
 class TraceCapture {
 public:
