@@ -4,11 +4,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,8 +22,6 @@
 #include "sandboxtools.h"
 #include "tlstestserver.h"
 #include "testsupport.h"
-
-extern char** environ;
 
 namespace {
 
@@ -71,7 +66,7 @@ private:
     uint16_t m_port = 0;
 };
 
-// tinyproxy on a free loopback port, in the foreground, stopped on destruction.
+// tinyproxy on a free loopback port, in the foreground, stopped within a bound on destruction.
 class Tinyproxy {
 public:
     Tinyproxy() {
@@ -84,25 +79,11 @@ public:
                              "StartServers 2\nMinSpareServers 1\nMaxSpareServers 4\n";
         if (geteuid() == 0) config += "User nobody\nGroup nogroup\n";
         writeFile(m_dir.file("tinyproxy.conf"), config);
-        std::vector<std::string> words = {"tinyproxy", "-d", "-c", m_dir.file("tinyproxy.conf")};
-        std::vector<char*> argv;
-        for (std::string& word : words) argv.push_back(&word[0]);
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        if (posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        for (int i = 0; m_pid > 0 && i < 200 && !ready(); ++i) {
+        m_program.reset(new BackgroundProgram(
+            {"tinyproxy", "-d", "-c", m_dir.file("tinyproxy.conf")}, m_dir.file("tinyproxy.out")));
+        for (int i = 0; m_program->started() && i < 200 && !ready(); ++i) {
             std::this_thread::sleep_for(milliseconds(25));
         }
-    }
-    ~Tinyproxy() {
-        if (m_pid <= 0) return;
-        kill(m_pid, SIGTERM);
-        int status = 0;
-        waitpid(m_pid, &status, 0);
     }
     Tinyproxy(const Tinyproxy&) = delete;
     Tinyproxy& operator=(const Tinyproxy&) = delete;
@@ -118,7 +99,7 @@ public:
 
 private:
     TempDir m_dir;
-    pid_t m_pid = -1;
+    std::unique_ptr<BackgroundProgram> m_program;
     uint16_t m_port = 0;
 };
 
