@@ -27,12 +27,6 @@ toolchain() {
   esac
 }
 
-# As in the development builds: only a test that the emulator wedged past the CTest time-out
-# is run once more (see scripts/test.sh).
-emulated_retry() {
-  case $1 in mips*) echo "--repeat after-timeout:2" ;; esac
-}
-
 SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || echo 0)
 export SOURCE_DATE_EPOCH
 scripts/bullseye-root.sh >/dev/null
@@ -49,6 +43,6 @@ for target in "${targets[@]}"; do
     cmake -S . -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel -DUSAGE_AGENT_SHIPPED=ON \
       -DUSAGE_AGENT_TESTS="$2" $3 >/dev/null
     cmake --build "$1" >"$1/build.log" 2>&1 || { cat "$1/build.log"; exit 1; }
-    if [ "$4" = 1 ]; then cd "$1" && ctest --output-on-failure -j "$(nproc)" $5; fi
-  ' sh "$dir" "$tests" "$(toolchain "$target")" "$test" "$(emulated_retry "$target")"
+    if [ "$4" = 1 ]; then scripts/ctest.sh "$1"; fi
+  ' sh "$dir" "$tests" "$(toolchain "$target")" "$test"
 done

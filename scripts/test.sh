@@ -9,22 +9,12 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 
-# Under qemu-user the test process is itself emulated. Once, in CI, a test outlived the CTest
-# time-out although every wait of its own is bounded; the suspect is a fork by the emulated,
-# threaded test process whose child never reached exec (for that reason the tests' clean-up
-# no longer forks). A real hang fails a test through its own bounds well before the time-out,
-# so in the emulated configurations a test that reaches the time-out is run once more.
-emulated_retry() {
-  case $1 in *mips*) echo "--repeat after-timeout:2" ;; esac
-}
-
 configure_build_test() {
   local dir=$1; shift
   echo "== $dir"
   cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
   cmake --build "$dir"
-  # shellcheck disable=SC2046
-  ctest --test-dir "$dir" --output-on-failure -j "$(nproc)" $(emulated_retry "$dir")
+  scripts/ctest.sh "$dir"
 }
 
 scripts/lint.sh

@@ -39,8 +39,8 @@ int removeEntry(const char* path, const struct stat*, int, FTW*) {
 }  // namespace
 
 // Removed in this process, children first, without following links. Spawning "rm" here would
-// fork a test process whose server threads are still running, and under qemu-user such a fork
-// can deadlock in the child, leaving the parent waiting for it forever.
+// fork a test process whose server threads are still running and wait for the child without a
+// bound; under qemu-user such a fork is the suspect of a test that once never ended.
 TempDir::~TempDir() {
     if (m_path.empty()) return;
     nftw(m_path.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
